@@ -1,0 +1,67 @@
+// The operating system's file, directory and console services, as the two
+// programs need them and nothing more. Paths and names are narrow byte
+// strings; files are binary. One implementation per platform is chosen by the
+// build; tests put a fake in its place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace dat {
+
+// One entry of a directory listing. `name` stays valid until the next call
+// on the same listing.
+struct ListEntry {
+  const char* name;
+  bool is_directory;
+};
+
+struct Platform {
+  virtual ~Platform() = default;
+
+  // A handle, or -1. Opening does not wait on a FIFO without a writer.
+  virtual int open_read(const char* path) = 0;
+  // Creates or truncates for writing; a new file gets owner read and write
+  // only. Never writes through a symbolic link. A handle, or -1.
+  virtual int create_write(const char* path) = 0;
+  // Up to `n` bytes, fewer only at the end of the file; -1 on failure.
+  virtual int64_t read(int file, uint8_t* buffer, uint32_t n) = 0;
+  // The count of bytes taken, smaller than `n` when the file has failed: a
+  // write of earlier bytes that failed makes every later one fall short.
+  virtual uint32_t write(int file, const uint8_t* buffer, uint32_t n) = 0;
+  // Positions at an absolute offset; false when the file can't be positioned.
+  virtual bool seek(int file, uint64_t offset) = 0;
+  virtual uint64_t tell(int file) = 0;
+  // False when bytes still held for the file could not be written.
+  virtual bool close(int file) = 0;
+
+  virtual bool make_dir(const char* path) = 0;  // one level, default permissions
+  virtual bool change_dir(const char* path) = 0;
+  virtual bool set_owner_rw(const char* path) = 0;  // clears a read-only attribute
+
+  // A listing handle, or -1. The end and a failure both give false; a rewind
+  // reads the directory afresh.
+  virtual int open_list(const char* path) = 0;
+  virtual bool next_entry(int list, ListEntry& entry) = 0;
+  virtual void rewind_list(int list) = 0;
+  virtual void close_list(int list) = 0;
+
+  // The bytes that may not stand in a plain file name here.
+  virtual const char* name_separators() = 0;
+  // Standard output.
+  virtual void out(const char* text, size_t n) = 0;
+};
+
+// The platform this program was built for, alive for the whole run.
+Platform& native_platform();
+
+// printf-style output to `os.out` for the forms the programs print: %s, %i,
+// %u, %lX, %llu and %%. Any length of text; nothing is cut.
+#if defined(__MINGW32__)
+__attribute__((format(gnu_printf, 2, 3)))
+#elif defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void print(Platform& os, const char* format, ...);
+
+}  // namespace dat

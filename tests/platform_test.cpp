@@ -1,0 +1,78 @@
+// The native platform's buffering must not hide a failure or change a byte.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "tests/test_support.h"
+
+namespace dat {
+namespace {
+
+using test::Bytes;
+
+TEST(NativePlatform, ReadsAndSeeksGiveTheFileBytesWherePositioned) {
+  test::TempDir dir;
+  Bytes data(200000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 131 + i / 256);
+  test::write_file(dir / "f", data);
+
+  Platform& os = native_platform();
+  const int f = os.open_read((dir / "f").string().c_str());
+  ASSERT_GE(f, 0);
+  uint8_t block[512];
+  // Hop between a "table" near the start and "data" further on, as the extractor does.
+  for (const uint64_t at : {12u, 150000u, 31u, 199990u, 50u, 70000u, 12u}) {
+    SCOPED_TRACE(at);
+    ASSERT_TRUE(os.seek(f, at));
+    const int64_t got = os.read(f, block, sizeof block);
+    const size_t want = std::min<size_t>(sizeof block, data.size() - at);
+    ASSERT_EQ(got, static_cast<int64_t>(want));
+    EXPECT_EQ(0, std::memcmp(block, data.data() + at, want));
+    EXPECT_EQ(os.tell(f), at + want);
+  }
+  ASSERT_TRUE(os.seek(f, 1u << 30));  // past the end: nothing to read
+  EXPECT_EQ(os.read(f, block, sizeof block), 0);
+  EXPECT_TRUE(os.close(f));
+}
+
+TEST(NativePlatform, WritesArriveWholeAfterClose) {
+  test::TempDir dir;
+  Bytes data(300001);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i ^ (i >> 9));
+  Platform& os = native_platform();
+  const int f = os.create_write((dir / "out").string().c_str());
+  ASSERT_GE(f, 0);
+  for (size_t at = 0; at < data.size(); at += 512) {
+    const auto n = static_cast<uint32_t>(std::min<size_t>(512, data.size() - at));
+    ASSERT_EQ(os.write(f, data.data() + at, n), n);
+  }
+  EXPECT_TRUE(os.close(f));
+  EXPECT_EQ(test::read_file(dir / "out"), data);
+}
+
+#if !defined(_WIN32)
+TEST(NativePlatform, AFailedWriteBeneathTheBufferIsReported) {
+  Platform& os = native_platform();
+  const int f = os.create_write("/dev/full");
+  ASSERT_GE(f, 0);
+  uint8_t block[512] = {};
+  uint32_t taken = 512;
+  int blocks = 0;
+  while (taken == 512 && blocks < 1000) {
+    taken = os.write(f, block, 512);
+    ++blocks;
+  }
+  EXPECT_LT(taken, 512u);  // once the held bytes fail, writes fall short
+  EXPECT_EQ(os.write(f, block, 1), 0u);
+  EXPECT_FALSE(os.close(f));
+
+  const int g = os.create_write("/dev/full");
+  ASSERT_GE(g, 0);
+  EXPECT_EQ(os.write(g, block, 100), 100u);  // held, not yet written
+  EXPECT_FALSE(os.close(g));                  // and the close says so
+}
+#endif
+
+}  // namespace
+}  // namespace dat
