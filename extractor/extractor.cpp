@@ -69,7 +69,7 @@ void walk_entries(Platform& os, int archive) {
     }
 
     const uint64_t resume = os.tell(archive);
-    if (!is_plain_file_name(name, os.name_separators())) {
+    if (!is_plain_file_name(name, os.name_separators()) || os.is_device_name(name)) {
       print(os, "Skipping unsafe file name %s\n", name);
     } else {
       const int member = os.create_write(name);

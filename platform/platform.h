@@ -48,6 +48,9 @@ struct Platform {
 
   // The bytes that may not stand in a plain file name here.
   virtual const char* name_separators() = 0;
+  // True for a name that opens a device rather than a file in the current
+  // directory, whatever that directory holds.
+  virtual bool is_device_name(const char* name) = 0;
   // Standard output.
   virtual void out(const char* text, size_t n) = 0;
 };

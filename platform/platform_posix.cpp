@@ -209,6 +209,7 @@ class PosixPlatform final : public Platform {
   }
 
   const char* name_separators() override { return "/"; }
+  bool is_device_name(const char*) override { return false; }  // devices live under /dev only
 
   void out(const char* text, size_t n) override { (void)std::fwrite(text, 1, n, stdout); }
 };

@@ -307,12 +307,18 @@ TEST(UnbaleFaults, AShortWriteIsReportedOncePerBlockAndTheRestArrives) {
   }
 }
 
-TEST(UnbaleFaults, WindowsSeparatorsKeepNamesInsideThePartDirectory) {
+TEST(UnbaleFaults, WindowsNamesKeepMembersInsideThePartDirectory) {
   FaultRun r(concat({kHeaderAB, rec(0, 0, 69, 0, "..\\X"), rec(0, 0, 69, 0, "C:X"), rec(0, 0, 69, 0, "A"), kEnd}));
   r.os.separators = "/\\:";
   r.run();
   EXPECT_EQ(r.rest, "Skipping unsafe file name ..\\X\nSkipping unsafe file name C:X\n");
   EXPECT_EQ(tree(r.dir / "GAME/AB,CD"), std::vector<std::string>{"A"});
+
+  FaultRun device(concat({kHeaderAB, rec(0, 0, 50, 0, "NUL"), kEnd}));
+  device.os.device_name = "NUL";
+  device.run();
+  EXPECT_EQ(device.rest, "Skipping unsafe file name NUL\n");
+  EXPECT_TRUE(tree(device.dir / "GAME/AB,CD").empty());
 
   FaultRun part(hex("43 3A 00 00 00 41 00 00 00 00 00 01"));
   part.os.separators = "/\\:";

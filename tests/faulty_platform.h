@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -40,6 +41,8 @@ class FaultyPlatform final : public Platform {
   std::function<void(Call, int)> before_call;
   // Separators for plain names; the real platform's unless a test sets them.
   const char* separators = nullptr;
+  // A name to treat as a device, as another platform would; none when null.
+  const char* device_name = nullptr;
   std::string output;
 
   int open_read(const char* path) override;
@@ -58,6 +61,9 @@ class FaultyPlatform final : public Platform {
   void close_list(int list) override { real_.close_list(list); }
   const char* name_separators() override {
     return separators != nullptr ? separators : real_.name_separators();
+  }
+  bool is_device_name(const char* name) override {
+    return device_name != nullptr ? std::string_view(name) == device_name : real_.is_device_name(name);
   }
   void out(const char* text, size_t n) override { output.append(text, n); }
 
