@@ -37,6 +37,11 @@ struct Platform {
 
   virtual bool make_dir(const char* path) = 0;  // one level, default permissions
   virtual bool change_dir(const char* path) = 0;
+  // Remembers the current directory, wherever later changes lead: a mark,
+  // or -1. return_to_dir makes the marked directory current again and
+  // forgets the mark; false when it can't.
+  virtual int mark_dir() = 0;
+  virtual bool return_to_dir(int mark) = 0;
   virtual bool set_owner_rw(const char* path) = 0;  // clears a read-only attribute
 
   // A listing handle, or -1. The end and a failure both give false; a rewind

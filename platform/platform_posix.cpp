@@ -173,6 +173,15 @@ class PosixPlatform final : public Platform {
 
   bool make_dir(const char* path) override { return ::mkdir(path, 0777) == 0; }
   bool change_dir(const char* path) override { return ::chdir(path) == 0; }
+
+  int mark_dir() override { return ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+
+  bool return_to_dir(int mark) override {
+    if (mark < 0) return false;
+    const bool back = ::fchdir(mark) == 0;
+    (void)::close(mark);
+    return back;
+  }
   bool set_owner_rw(const char* path) override { return ::chmod(path, 0600) == 0; }
 
   int open_list(const char* path) override {

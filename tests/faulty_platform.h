@@ -54,6 +54,8 @@ class FaultyPlatform final : public Platform {
   bool close(int file) override;
   bool make_dir(const char* path) override;
   bool change_dir(const char* path) override;
+  int mark_dir() override { return real_.mark_dir(); }
+  bool return_to_dir(int mark) override { return real_.return_to_dir(mark); }
   bool set_owner_rw(const char* path) override;
   int open_list(const char* path) override;
   bool next_entry(int list, ListEntry& entry) override;
