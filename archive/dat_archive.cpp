@@ -10,9 +10,8 @@ std::string_view archive_stem(std::string_view path) {
 }
 
 bool header_is_valid(const uint8_t* bytes) {
-  return bytes[kNamePart1At + kNamePartField - 1] == 0 &&
-         bytes[kNamePart2At + kNamePartField - 1] == 0 && bytes[kFormatMarkAt] == 0x00 &&
-         bytes[kFormatMarkAt + 1] == 0x01;
+  return bytes[kNamePart1At + kNamePartField - 1] == 0 && bytes[kNamePart2At + kNamePartField - 1] == 0 &&
+         bytes[kFormatMarkAt] == 0x00 && bytes[kFormatMarkAt + 1] == 0x01;
 }
 
 DatHeader decode_header(const uint8_t* bytes) {
@@ -44,8 +43,7 @@ size_t part_directory_name(const DatHeader& header, char* out) {
   return n;
 }
 
-void encode_entry(uint8_t key, uint8_t checksum, uint32_t offset, uint32_t size,
-                  std::string_view name, uint8_t* out) {
+void encode_entry(uint8_t key, uint8_t checksum, uint32_t offset, uint32_t size, std::string_view name, uint8_t* out) {
   out[kKeyAt] = key;
   out[kChecksumAt] = checksum;
   put_u32le(out + kOffsetAt, offset);

@@ -34,8 +34,8 @@ static_assert(kNameAt + kNameField == kEntrySize);
 inline constexpr uint32_t kMaxPartDirectoryName = 2 * (kNamePartField - 1) + 1;
 
 // The record that closes every entry table the packer writes.
-inline constexpr uint8_t kEndMarkerEntry[kEntrySize] = {
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'E', 'N', 'D', 'F', 'I', 'L', 'E', 0, 0};
+inline constexpr uint8_t kEndMarkerEntry[kEntrySize] = {0,   0,   0,   0,   0,   0,   0,   0, 0, 0,
+                                                        'E', 'N', 'D', 'F', 'I', 'L', 'E', 0, 0};
 
 struct DatHeader {
   uint8_t name_part1[kNamePartField];
@@ -81,8 +81,7 @@ size_t part_directory_name(const DatHeader& header, char* out);
 
 // The 19 bytes of an entry; `name` is cut to 8 bytes and NUL-padded, and
 // every name byte is XORed with `key`.
-void encode_entry(uint8_t key, uint8_t checksum, uint32_t offset, uint32_t size,
-                  std::string_view name, uint8_t* out);
+void encode_entry(uint8_t key, uint8_t checksum, uint32_t offset, uint32_t size, std::string_view name, uint8_t* out);
 
 // The entry in 19 record bytes, with the key removed from all 9 name bytes.
 DatEntry decode_entry(const uint8_t* record);

@@ -14,9 +14,15 @@ TEST(ArchiveStem, CutsAtLastDotAnywhereInThePath) {
     const char* stem;
   };
   const Case cases[] = {
-      {"GAME.DAT", "GAME"},          {"data\\GAME.DAT", "data\\GAME"}, {"GAME", "GAME"},
-      {"back.up\\GAME", "back"},     {"..\\GAME", "."},                {"a.b.c", "a.b"},
-      {"/abs/x.dat", "/abs/x"},      {".", ""},                        {"", ""},
+      {"GAME.DAT", "GAME"},
+      {"data\\GAME.DAT", "data\\GAME"},
+      {"GAME", "GAME"},
+      {"back.up\\GAME", "back"},
+      {"..\\GAME", "."},
+      {"a.b.c", "a.b"},
+      {"/abs/x.dat", "/abs/x"},
+      {".", ""},
+      {"", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
@@ -32,7 +38,7 @@ TEST(HeaderIsValid, TestsOnlyBytesFourNineTenAndEleven) {
   const Case cases[] = {
       {{'A', 'A', 0, 0, 0, 'B', 'B', 'B', 0, 0, 0x00, 0x01}, true},
       {{'W', 'X', 'Y', 'Z', 0, 'W', 'X', 'Y', 'Z', 0, 0x00, 0x01}, true},  // four characters each
-      {{0, 7, 7, 7, 0, 0, 7, 7, 7, 0, 0x00, 0x01}, true},                // bytes after a NUL ignored
+      {{0, 7, 7, 7, 0, 0, 7, 7, 7, 0, 0x00, 0x01}, true},                  // bytes after a NUL ignored
       {{'A', 0, 0, 0, 1, 'B', 0, 0, 0, 0, 0x00, 0x01}, false},
       {{'A', 0, 0, 0, 0, 'B', 0, 0, 0, 1, 0x00, 0x01}, false},
       {{'A', 0, 0, 0, 0, 'B', 0, 0, 0, 0, 0x01, 0x00}, false},
@@ -74,9 +80,9 @@ TEST(EncodeEntry, PinsTheBytesOfTheExampleEntries) {
   EXPECT_EQ(0, std::memcmp(out, a, kEntrySize));
 
   encode_entry(0x5A, 0xFF, 0x12345678, 0xFFFFFFFF, "LONGNAME1", out);  // cut to 8, keyed
-  const uint8_t b[kEntrySize] = {0x5A, 0xFF, 0x78, 0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF, 0xFF,
-                                 'L' ^ 0x5A, 'O' ^ 0x5A, 'N' ^ 0x5A, 'G' ^ 0x5A, 'N' ^ 0x5A,
-                                 'A' ^ 0x5A, 'M' ^ 0x5A, 'E' ^ 0x5A, 0x5A};
+  const uint8_t b[kEntrySize] = {0x5A,       0xFF,       0x78,       0x56,       0x34,       0x12,       0xFF,
+                                 0xFF,       0xFF,       0xFF,       'L' ^ 0x5A, 'O' ^ 0x5A, 'N' ^ 0x5A, 'G' ^ 0x5A,
+                                 'N' ^ 0x5A, 'A' ^ 0x5A, 'M' ^ 0x5A, 'E' ^ 0x5A, 0x5A};
   EXPECT_EQ(0, std::memcmp(out, b, kEntrySize));
 }
 
@@ -120,14 +126,15 @@ TEST(StoredName, CutsToEightAndUppercasesOnlyAsciiLetters) {
     const char* listed;
     const char* stored;
   };
-  const Case cases[] = {{"a.txt", "A.TXT"},          {"Empty.dat", "EMPTY.DA"}, {"longname1.txt", "LONGNAME"},
-                        {"x", "X"},                  {"\xE9t\xE9", "\xE9T\xE9"}, {"endfile", "ENDFILE"},
-                        {"az[]{}@`", "AZ[]{}@`"}};
+  const Case cases[] = {
+      {"a.txt", "A.TXT"},         {"Empty.dat", "EMPTY.DA"}, {"longname1.txt", "LONGNAME"}, {"x", "X"},
+      {"\xE9t\xE9", "\xE9T\xE9"}, {"endfile", "ENDFILE"},    {"az[]{}@`", "AZ[]{}@`"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.listed);
     char out[kNameField];
     stored_name(c.listed, out);
-    EXPECT_EQ(std::string(out, kNameField), std::string(c.stored) + std::string(kNameField - std::strlen(c.stored), '\0'));
+    EXPECT_EQ(std::string(out, kNameField),
+              std::string(c.stored) + std::string(kNameField - std::strlen(c.stored), '\0'));
   }
 }
 
@@ -138,9 +145,9 @@ TEST(IsPlainFileName, RefusesEverythingThatIsNotOneName) {
     bool plain;
   };
   const Case cases[] = {
-      {"A.TXT", "/", true},   {"..A", "/", true},     {"A\\B", "/", true},   {"C:X", "/", true},
-      {"A/B", "/", false},    {"/", "/", false},      {".", "/", false},     {"..", "/", false},
-      {"", "/", false},       {"A\\B", "/\\:", false}, {"C:X", "/\\:", false}, {"...", "/\\:", true},
+      {"A.TXT", "/", true}, {"..A", "/", true},      {"A\\B", "/", true},    {"C:X", "/", true},
+      {"A/B", "/", false},  {"/", "/", false},       {".", "/", false},      {"..", "/", false},
+      {"", "/", false},     {"A\\B", "/\\:", false}, {"C:X", "/\\:", false}, {"...", "/\\:", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

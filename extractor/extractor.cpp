@@ -20,8 +20,7 @@ void print_banner(Platform& os) {
 
 // Copies one member's bytes from `offset` into `member`, summing them as
 // stored and removing the key. False when the archive ran dry first.
-bool copy_member(Platform& os, int archive, int member, const DatEntry& entry, const char* name,
-                 uint8_t& sum) {
+bool copy_member(Platform& os, int archive, int member, const DatEntry& entry, const char* name, uint8_t& sum) {
   (void)os.seek(archive, entry.offset);  // a bad offset shows as a read that yields nothing
   uint32_t copied = 0;
   while (copied < entry.size) {
@@ -63,8 +62,7 @@ void walk_entries(Platform& os, int archive) {
     char name[kNameField + 1] = {};  // room for a name whose ninth byte is not NUL
     std::memcpy(name, entry.name, kNameField);
     if (entry.name[kMaxNameLength] != 0) {
-      print(os, "Missing null terminator in entry name %s at 0x%lX.\n", name,
-            static_cast<unsigned long>(entry_at));
+      print(os, "Missing null terminator in entry name %s at 0x%lX.\n", name, static_cast<unsigned long>(entry_at));
       return;
     }
 

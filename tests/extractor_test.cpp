@@ -29,12 +29,12 @@ const char* const kTitle = "TORVEL DAT extractor v0.1";
 const char* const kUsage = "UNBALE infile\nDirectories will be created which contain the extracted files.\n";
 
 // The 72-byte archive of aa,bbb holding a.txt (abc) and Empty.dat.
-const Bytes kExample = hex(
-    "41 41 00 00 00 42 42 42 00 00 00 01"
-    "00 26 45 00 00 00 03 00 00 00 41 2E 54 58 54 00 00 00 00"
-    "00 00 48 00 00 00 00 00 00 00 45 4D 50 54 59 2E 44 41 00"
-    "00 00 00 00 00 00 00 00 00 00 45 4E 44 46 49 4C 45 00 00"
-    "61 62 63");
+const Bytes kExample =
+    hex("41 41 00 00 00 42 42 42 00 00 00 01"
+        "00 26 45 00 00 00 03 00 00 00 41 2E 54 58 54 00 00 00 00"
+        "00 00 48 00 00 00 00 00 00 00 45 4D 50 54 59 2E 44 41 00"
+        "00 00 00 00 00 00 00 00 00 00 45 4E 44 46 49 4C 45 00 00"
+        "61 62 63");
 
 const Bytes kHeaderAB = hex("41 42 00 00 00 43 44 00 00 00 00 01");  // part directory AB,CD
 const Bytes kEnd = hex("00 00 00 00 00 00 00 00 00 00 45 4E 44 46 49 4C 45 00 00");
@@ -80,8 +80,8 @@ TEST(Unbale, ExtractsTheExampleQuietlyAndAgainOnASecondRun) {
     u.run_on(kExample);
     EXPECT_EQ(u.result.status, 0);
     EXPECT_EQ(u.rest, "");
-    EXPECT_EQ(tree(u.dir.path()),
-              (std::vector<std::string>{"GAME.DAT", "GAME/", "GAME/AA,BBB/", "GAME/AA,BBB/A.TXT", "GAME/AA,BBB/EMPTY.DA"}));
+    EXPECT_EQ(tree(u.dir.path()), (std::vector<std::string>{"GAME.DAT", "GAME/", "GAME/AA,BBB/", "GAME/AA,BBB/A.TXT",
+                                                            "GAME/AA,BBB/EMPTY.DA"}));
     EXPECT_EQ(read_text(u.dir / "GAME/AA,BBB/A.TXT"), "abc");
     EXPECT_EQ(fs::file_size(u.dir / "GAME/AA,BBB/EMPTY.DA"), 0u);
   }
@@ -112,33 +112,58 @@ TEST(Unbale, ReportsEachFailureAndLeavesWhatWasMade) {
   const std::vector<Case> cases = {
       {"empty file", {}, "The file is empty.\n", {"GAME.DAT"}, true},
       {"eleven bytes", hex("41 42 00 00 00 43 44 00 00 00 00"), "The file is way too small.\n", {"GAME.DAT"}, true},
-      {"bad format mark", hex("41 42 00 00 00 43 44 00 00 00 00 02"), "Header malformed.\n", {"GAME.DAT", "GAME/"}, true},
-      {"part one too long", hex("41 42 43 44 45 43 44 00 00 00 00 01"), "Header malformed.\n", {"GAME.DAT", "GAME/"}, true},
+      {"bad format mark",
+       hex("41 42 00 00 00 43 44 00 00 00 00 02"),
+       "Header malformed.\n",
+       {"GAME.DAT", "GAME/"},
+       true},
+      {"part one too long",
+       hex("41 42 43 44 45 43 44 00 00 00 00 01"),
+       "Header malformed.\n",
+       {"GAME.DAT", "GAME/"},
+       true},
       {"header alone", kHeaderAB, "Failed to read an entry.\n", {}},
       {"entry cut short", concat({kHeaderAB, hex("00 26 45 00")}), "Failed to read an entry.\n", {}},
       {"end marker first", concat({kHeaderAB, kEnd}), "", {}},
       {"no end marker, data right after the table",
-       concat({kHeaderAB, rec(0, sum_of(abc), 50, 3, "A"), rec(0, sum_of(xyz), 53, 3, "B"), abc, xyz}), "", {"A", "B"}},
+       concat({kHeaderAB, rec(0, sum_of(abc), 50, 3, "A"), rec(0, sum_of(xyz), 53, 3, "B"), abc, xyz}),
+       "",
+       {"A", "B"}},
       {"first offset 31 reads one member",
-       concat({kHeaderAB, rec(0, 0, 31, 0, "A"), rec(0, 0, 31, 0, "B"), kEnd}), "", {"A"}},
-      {"missing terminator in the first entry", concat({kHeaderAB, rec(0, 0, 69, 0, "ABCDEFGHI")}),
-       "Missing null terminator in entry name ABCDEFGHI at 0xC.\n", {}},
+       concat({kHeaderAB, rec(0, 0, 31, 0, "A"), rec(0, 0, 31, 0, "B"), kEnd}),
+       "",
+       {"A"}},
+      {"missing terminator in the first entry",
+       concat({kHeaderAB, rec(0, 0, 69, 0, "ABCDEFGHI")}),
+       "Missing null terminator in entry name ABCDEFGHI at 0xC.\n",
+       {}},
       {"end marker stored plain under a key",
        concat({kHeaderAB, rec(0, sum_of(abc), 50, 3, "A"), Bytes{7}, Bytes(kEnd.begin() + 1, kEnd.end()), abc}),
-       "Missing null terminator in entry name BICANKB\a\a at 0x1F.\n", {"A"}},
-      {"data past the end", concat({kHeaderAB, rec(0, 0, 69, 4, "A"), rec(0, 0, 69, 0, "B"), kEnd, text("ab")}),
-       "Something messed up the data reader at file A\n", {"A"}},
-      {"bad checksum goes on", concat({kHeaderAB, rec(0, 0x27, 69, 3, "A"), rec(0, sum_of(xyz), 72, 3, "B"), kEnd, abc, xyz}),
-       "Bad Checksum in file A\n", {"A", "B"}},
-      {"empty member with a checksum", concat({kHeaderAB, rec(0, 1, 31, 0, "E"), kEnd}), "Bad Checksum in file E\n", {"E"}},
+       "Missing null terminator in entry name BICANKB\a\a at 0x1F.\n",
+       {"A"}},
+      {"data past the end",
+       concat({kHeaderAB, rec(0, 0, 69, 4, "A"), rec(0, 0, 69, 0, "B"), kEnd, text("ab")}),
+       "Something messed up the data reader at file A\n",
+       {"A"}},
+      {"bad checksum goes on",
+       concat({kHeaderAB, rec(0, 0x27, 69, 3, "A"), rec(0, sum_of(xyz), 72, 3, "B"), kEnd, abc, xyz}),
+       "Bad Checksum in file A\n",
+       {"A", "B"}},
+      {"empty member with a checksum",
+       concat({kHeaderAB, rec(0, 1, 31, 0, "E"), kEnd}),
+       "Bad Checksum in file E\n",
+       {"E"}},
       {"unsafe names are skipped",
        concat({kHeaderAB, rec(0, 0, 145, 0, "../X"), rec(0, 0, 145, 0, ".."), rec(0, 0, 145, 0, "."),
                rec(0, 0, 145, 0, "/etc"), rec(0, 0, 145, 0, ""), rec(0, sum_of(abc), 145, 3, "OK"), kEnd, abc}),
        "Skipping unsafe file name ../X\nSkipping unsafe file name ..\nSkipping unsafe file name .\n"
        "Skipping unsafe file name /etc\nSkipping unsafe file name \n",
        {"OK"}},
-      {"unsafe part directory", hex("2E 2E 2F 00 00 41 00 00 00 00 00 01"), "Unsafe directory name ../,A\n",
-       {"GAME.DAT", "GAME/"}, true},
+      {"unsafe part directory",
+       hex("2E 2E 2F 00 00 41 00 00 00 00 00 01"),
+       "Unsafe directory name ../,A\n",
+       {"GAME.DAT", "GAME/"},
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -254,8 +279,6 @@ struct FaultRun {
     return status;
   }
 };
-
-
 
 TEST(UnbaleFaults, ReadAndWriteFailuresHaveTheirMessages) {
   Bytes big(1300, 'x');

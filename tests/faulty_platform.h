@@ -61,9 +61,7 @@ class FaultyPlatform final : public Platform {
   bool next_entry(int list, ListEntry& entry) override;
   void rewind_list(int list) override;
   void close_list(int list) override { real_.close_list(list); }
-  const char* name_separators() override {
-    return separators != nullptr ? separators : real_.name_separators();
-  }
+  const char* name_separators() override { return separators != nullptr ? separators : real_.name_separators(); }
   bool is_device_name(const char* name) override {
     return device_name != nullptr ? std::string_view(name) == device_name : real_.is_device_name(name);
   }

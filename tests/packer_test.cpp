@@ -138,12 +138,24 @@ TEST(Baleup, ReportsEachFailureAndLeavesTheArchiveAsWritten) {
       {"no part directory", {"GAME"}, {"GAME/x"}, "GAME.DAT", "No comma found in directory name ..\n", ""},
       {"no comma", {"GAME/abc"}, {"GAME/abc/x"}, "GAME.DAT", "No comma found in directory name ABC\n", ""},
       {"first part too long", {"GAME/abcd,x"}, {}, "GAME.DAT", "First part of directory name ABCD,X is too long\n", ""},
-      {"second part too long", {"GAME/ab,wxyz"}, {}, "GAME.DAT", "Second part of directory name AB,WXYZ is too long\n",
+      {"second part too long",
+       {"GAME/ab,wxyz"},
+       {},
+       "GAME.DAT",
+       "Second part of directory name AB,WXYZ is too long\n",
        "41 42 00 00 00"},
       {"name cut to ten", {"GAME/abc,defghijk"}, {}, "GAME.DAT", "Can't open directory abc,defghi\n", ""},
-      {"only a subdirectory", {"GAME/ab,cd/sub"}, {"GAME/ab,cd/sub/x"}, "GAME.DAT", "No files found.\n",
+      {"only a subdirectory",
+       {"GAME/ab,cd/sub"},
+       {"GAME/ab,cd/sub/x"},
+       "GAME.DAT",
+       "No files found.\n",
        "41 42 00 00 00 43 44 00 00 00 00 01"},
-      {"archive path is a directory", {"GAME/ab,cd"}, {"GAME/ab,cd/x"}, "GAME", "Can't create the output file.\n",
+      {"archive path is a directory",
+       {"GAME/ab,cd"},
+       {"GAME/ab,cd/x"},
+       "GAME",
+       "Can't create the output file.\n",
        nullptr},
   };
   for (const Case& c : cases) {
@@ -177,8 +189,18 @@ TEST(Baleup, TheLastSubdirectoryInListingOrderIsPacked) {
   }
   os.close_list(list);
   b.run({"GAME.DAT"});
-  const Bytes expected_header = {static_cast<uint8_t>(last[0] - 32), static_cast<uint8_t>(last[1] - 32), 0, 0, 0,
-                                 static_cast<uint8_t>(last[3] - 32), static_cast<uint8_t>(last[4] - 32), 0, 0, 0, 0, 1};
+  const Bytes expected_header = {static_cast<uint8_t>(last[0] - 32),
+                                 static_cast<uint8_t>(last[1] - 32),
+                                 0,
+                                 0,
+                                 0,
+                                 static_cast<uint8_t>(last[3] - 32),
+                                 static_cast<uint8_t>(last[4] - 32),
+                                 0,
+                                 0,
+                                 0,
+                                 0,
+                                 1};
   const Bytes archive = b.archive();
   EXPECT_EQ(Bytes(archive.begin(), archive.begin() + 12), expected_header);
 }
@@ -188,7 +210,7 @@ TEST(Baleup, LinksAreFollowedAndNothingHangs) {
   Baleup b;
   fs::create_directories(b.dir / "GAME/ab,cd/real");
   fs::create_directory_symlink("real", b.dir / "GAME/ab,cd/dirlink");  // a directory: not packed
-  ASSERT_EQ(::mkfifo((b.dir / "GAME/ab,cd/fifo").c_str(), 0600), 0);    // no writer: an empty member
+  ASSERT_EQ(::mkfifo((b.dir / "GAME/ab,cd/fifo").c_str(), 0600), 0);   // no writer: an empty member
   b.run({"GAME.DAT"});
   EXPECT_EQ(b.rest, "FILE:0 fifo SIZE:0\nFile fifo is empty!?\n");
 
