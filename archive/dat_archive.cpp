@@ -1,5 +1,6 @@
 #include "archive/dat_archive.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace dat {
@@ -89,7 +90,7 @@ bool is_plain_file_name(std::string_view name, std::string_view separators) {
 }
 
 void update_checksum(uint8_t& sum, const uint8_t* block, uint32_t count) {
-  const uint32_t m = count < kBlockSize ? count : kBlockSize;
+  const uint32_t m = std::min(count, kBlockSize);
   // A wide accumulator lets the compiler vectorise; only its low byte counts.
   uint32_t wide = sum;
   for (uint32_t i = 0; i < m; ++i) wide += block[i];

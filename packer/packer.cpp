@@ -43,7 +43,7 @@ bool choose_part_directory(Platform& os, const char* stem, char* kept) {
     print(os, "Can't scan directory %s\n", stem);
     return false;
   }
-  std::strcpy(kept, "..");
+  std::memcpy(kept, "..", 3);  // with its NUL
   ListEntry entry{};
   while (os.next_entry(list, entry)) {
     if (!entry.is_directory || is_dot_or_dot_dot(entry.name)) continue;  // already counted first

@@ -16,6 +16,7 @@ static void print_number(Platform& os, unsigned long long v, unsigned base) {
   os.out(digits + n, sizeof digits - n);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, so that the compiler checks every format against its arguments
 void print(Platform& os, const char* format, ...) {
   va_list args;
   va_start(args, format);

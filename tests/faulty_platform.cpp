@@ -26,8 +26,8 @@ uint32_t FaultyPlatform::write(int file, const uint8_t* buffer, uint32_t n) {
 bool FaultyPlatform::seek(int file, uint64_t offset) { return !failing(Call::seek) && real_.seek(file, offset); }
 
 bool FaultyPlatform::close(int file) {
-  const bool fail = failing(Call::close);
-  return real_.close(file) && !fail;  // the file is closed either way
+  const bool refused = failing(Call::close);
+  return real_.close(file) && !refused;  // the file is closed either way
 }
 
 bool FaultyPlatform::make_dir(const char* path) { return !failing(Call::make_dir) && real_.make_dir(path); }

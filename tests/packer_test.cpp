@@ -189,20 +189,10 @@ TEST(Baleup, TheLastSubdirectoryInListingOrderIsPacked) {
   }
   os.close_list(list);
   b.run({"GAME.DAT"});
-  const Bytes expected_header = {static_cast<uint8_t>(last[0] - 32),
-                                 static_cast<uint8_t>(last[1] - 32),
-                                 0,
-                                 0,
-                                 0,
-                                 static_cast<uint8_t>(last[3] - 32),
-                                 static_cast<uint8_t>(last[4] - 32),
-                                 0,
-                                 0,
-                                 0,
-                                 0,
-                                 1};
   const Bytes archive = b.archive();
-  EXPECT_EQ(Bytes(archive.begin(), archive.begin() + 12), expected_header);
+  ASSERT_TRUE(last == "ab,cd" || last == "ef,gh") << last;
+  EXPECT_EQ(Bytes(archive.begin(), archive.begin() + 12),
+            hex(last == "ab,cd" ? "41 42 00 00 00 43 44 00 00 00 00 01" : "45 46 00 00 00 47 48 00 00 00 00 01"));
 }
 
 #if !defined(_WIN32)
@@ -301,7 +291,8 @@ TEST(BaleupFaults, AListingThatEndsEarlyStopsThePass) {
   // Fail the Nth listing read for N = 1, 2, ... until a run reads no further.
   // Depending on where N falls the stem or the count pass sees fewer entries,
   // or the table or the copy pass runs out before its member.
-  bool seen_table = false, seen_copy = false;
+  bool seen_table = false;
+  bool seen_copy = false;
   for (int n = 1;; ++n) {
     SCOPED_TRACE(n);
     FaultRun r;
