@@ -15,23 +15,36 @@
 namespace dat {
 namespace {
 
-constexpr int kMaxFiles = 4;       // the archive and one member, with room to spare
+constexpr int kMaxFiles = 4;  // the archive and one member, with room to spare
 constexpr int kMaxLists = 2;
-constexpr size_t kBufferSize = 64 * 1024;
-// After a jump the first fill is small: the extractor hops between the entry
-// table and the data, and each hop should not cost a whole buffer. Fills
-// double while reading stays sequential.
-constexpr size_t kFirstFill = 4 * 1024;
+constexpr size_t kBufferSize = size_t{128} * 1024;
+// After a jump the first fill is small: the extractor hops from the entry
+// table to each member's data, and a hop to a small member should not cost a
+// whole buffer. Fills double while reading goes on where the last one ended.
+constexpr size_t kFirstFill = size_t{4} * 1024;
 
+// Bytes read ahead from one stretch of a file.
+struct Window {
+  uint64_t start = 0;  // file offset of buf[0]
+  size_t length = 0;   // bytes valid
+  size_t fill = kBufferSize;
+  uint8_t buf[kBufferSize];
+
+  bool holds(uint64_t pos) const { return pos >= start && pos - start < length; }
+};
+
+// A file being read keeps two windows, so that the extractor's jump back from
+// a member's data into the entry table finds the table still buffered, and
+// the data of the next member, which usually follows on, too. A file being
+// written uses the first window's buffer for the bytes it holds.
 struct File {
   int fd = -1;
   bool writing = false;
   bool failed = false;
-  uint64_t pos = 0;        // where the next byte comes from or goes to
-  uint64_t start = 0;      // file offset of buf[0] while reading
-  size_t length = 0;       // bytes valid (reading) or waiting (writing)
-  size_t fill = kFirstFill;
-  uint8_t buf[kBufferSize];
+  uint64_t pos = 0;  // where the next byte comes from or goes to
+  size_t held = 0;   // bytes waiting to be written
+  int recent = 0;    // the window read from last
+  Window windows[2];
 };
 
 File g_files[kMaxFiles];
@@ -50,9 +63,14 @@ int take_slot(int fd, bool writing) {
     f.fd = fd;
     f.writing = writing;
     f.failed = false;
-    f.pos = f.start = 0;
-    f.length = 0;
-    f.fill = kFirstFill;
+    f.pos = 0;
+    f.held = 0;
+    f.recent = 0;
+    for (Window& w : f.windows) {
+      w.start = 0;
+      w.length = 0;
+      w.fill = kBufferSize;  // a file read from its start is usually read through
+    }
     return i;
   }
   (void)::close(fd);
@@ -80,21 +98,37 @@ bool write_all(int fd, const uint8_t* from, size_t n) {
 }
 
 bool flush(File& f) {
-  if (f.length > 0 && !f.failed && !write_all(f.fd, f.buf, f.length)) f.failed = true;
-  f.length = 0;
+  if (f.held > 0 && !f.failed && !write_all(f.fd, f.windows[0].buf, f.held)) f.failed = true;
+  f.held = 0;
   return !f.failed;
+}
+
+// The window to fill for a read at `pos` that neither window holds: the one
+// whose bytes end at `pos`, reading on with a doubled fill, or else the one
+// not read from last, starting again with a small fill.
+Window& window_for(File& f, uint64_t pos) {
+  for (int i = 0; i < 2; ++i) {
+    Window& w = f.windows[i];
+    if (w.length > 0 && w.start + w.length == pos) {
+      if (w.fill < kBufferSize) w.fill *= 2;
+      f.recent = i;
+      return w;
+    }
+  }
+  const int other = f.windows[f.recent].length == 0 ? f.recent : 1 - f.recent;
+  Window& w = f.windows[other];
+  if (f.windows[0].length > 0 || f.windows[1].length > 0) w.fill = kFirstFill;
+  f.recent = other;
+  return w;
 }
 
 class PosixPlatform final : public Platform {
  public:
-  int open_read(const char* path) override {
-    return take_slot(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC), false);
-  }
+  int open_read(const char* path) override { return take_slot(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC), false); }
 
   int create_write(const char* path) override {
     // O_NONBLOCK: a FIFO without a reader fails at once instead of waiting.
-    return take_slot(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600),
-                     true);
+    return take_slot(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600), true);
   }
 
   int64_t read(int handle, uint8_t* buffer, uint32_t n) override {
@@ -102,15 +136,19 @@ class PosixPlatform final : public Platform {
     if (f == nullptr || f->writing) return -1;
     uint32_t done = 0;
     while (done < n) {
-      if (f->pos >= f->start && f->pos < f->start + f->length) {
-        const size_t at = static_cast<size_t>(f->pos - f->start);
-        const size_t take = f->length - at < n - done ? f->length - at : n - done;
-        std::memcpy(buffer + done, f->buf + at, take);
+      Window* w = &f->windows[f->recent];
+      if (!w->holds(f->pos)) w = &f->windows[1 - f->recent];
+      if (w->holds(f->pos)) {
+        f->recent = static_cast<int>(w - f->windows);
+        const size_t at = static_cast<size_t>(f->pos - w->start);
+        const size_t take = w->length - at < n - done ? w->length - at : n - done;
+        std::memcpy(buffer + done, w->buf + at, take);
         done += static_cast<uint32_t>(take);
         f->pos += take;
         continue;
       }
-      if (n - done >= f->fill) {  // a large request skips the buffer
+      w = &window_for(*f, f->pos);
+      if (n - done >= w->fill) {  // a large request skips the buffer
         const ssize_t got = read_at(*f, buffer + done, n - done, f->pos);
         if (got < 0) return -1;
         if (got == 0) break;
@@ -118,12 +156,11 @@ class PosixPlatform final : public Platform {
         f->pos += static_cast<uint64_t>(got);
         continue;
       }
-      const ssize_t got = read_at(*f, f->buf, f->fill, f->pos);
+      const ssize_t got = read_at(*f, w->buf, w->fill, f->pos);
       if (got < 0) return -1;
-      f->start = f->pos;
-      f->length = static_cast<size_t>(got);
+      w->start = f->pos;
+      w->length = static_cast<size_t>(got);
       if (got == 0) break;
-      if (f->fill < kBufferSize) f->fill *= 2;
     }
     return done;
   }
@@ -131,28 +168,26 @@ class PosixPlatform final : public Platform {
   uint32_t write(int handle, const uint8_t* buffer, uint32_t n) override {
     File* f = file_at(handle);
     if (f == nullptr || !f->writing || f->failed) return 0;
-    if (f->length + n > kBufferSize && !flush(*f)) return 0;
+    if (f->held + n > kBufferSize && !flush(*f)) return 0;
     if (n >= kBufferSize) {
       if (!write_all(f->fd, buffer, n)) {
         f->failed = true;
         return 0;
       }
     } else {
-      std::memcpy(f->buf + f->length, buffer, n);
-      f->length += n;
+      std::memcpy(f->windows[0].buf + f->held, buffer, n);
+      f->held += n;
     }
     f->pos += n;
     return n;
   }
 
+  // Reading files only move: the windows decide at the next read whether a
+  // fill is needed.
   bool seek(int handle, uint64_t offset) override {
     File* f = file_at(handle);
     if (f == nullptr || offset > static_cast<uint64_t>(INT64_MAX)) return false;
-    if (f->writing) {
-      if (!flush(*f) || ::lseek(f->fd, static_cast<off_t>(offset), SEEK_SET) < 0) return false;
-    } else if (offset < f->start || offset >= f->start + f->length) {
-      f->fill = kFirstFill;
-    }
+    if (f->writing && (!flush(*f) || ::lseek(f->fd, static_cast<off_t>(offset), SEEK_SET) < 0)) return false;
     f->pos = offset;
     return true;
   }

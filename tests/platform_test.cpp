@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "platform/platform.h"
 #include "tests/test_support.h"
@@ -34,6 +35,36 @@ TEST(NativePlatform, ReadsAndSeeksGiveTheFileBytesWherePositioned) {
   ASSERT_TRUE(os.seek(f, 1u << 30));  // past the end: nothing to read
   EXPECT_EQ(os.read(f, block, sizeof block), 0);
   EXPECT_TRUE(os.close(f));
+}
+
+TEST(NativePlatform, SequentialReadsGiveEveryByteOnceWhateverTheRequestSize) {
+  test::TempDir dir;
+  Bytes data(300007);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 509);
+  test::write_file(dir / "f", data);
+
+  Platform& os = native_platform();
+  // Small requests cross the edges of what is buffered; large ones bypass it.
+  for (const uint32_t request : {19u, 512u, 4097u, 200000u}) {
+    for (const uint64_t from : {0u, 12u, 150001u}) {
+      SCOPED_TRACE(testing::Message() << "request " << request << " from " << from);
+      const int f = os.open_read((dir / "f").string().c_str());
+      ASSERT_GE(f, 0);
+      ASSERT_TRUE(os.seek(f, from));
+      Bytes got;
+      std::vector<uint8_t> block(request);
+      int64_t n = 0;
+      while ((n = os.read(f, block.data(), request)) > 0) {
+        got.insert(got.end(), block.begin(), block.begin() + n);
+        if (n < request) {
+          EXPECT_EQ(os.read(f, block.data(), request), 0);  // fewer only at the end
+        }
+      }
+      EXPECT_EQ(n, 0);
+      EXPECT_EQ(got, Bytes(data.begin() + static_cast<std::ptrdiff_t>(from), data.end()));
+      EXPECT_TRUE(os.close(f));
+    }
+  }
 }
 
 TEST(NativePlatform, WritesArriveWholeAfterClose) {
