@@ -10,35 +10,19 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "platform/file_table.h"
 #include "platform/platform.h"
 
 namespace dat {
 namespace {
 
-constexpr int kMaxFiles = 4;  // the archive and one member, with room to spare
 constexpr int kMaxLists = 2;
 constexpr int kMaxMarks = 2;
-constexpr size_t kBufferSize = 64 * 1024;
-// After a jump the first fill is small: the extractor hops between the entry
-// table and the data, and each hop should not cost a whole buffer. Fills
-// double while reading stays sequential.
-constexpr size_t kFirstFill = 4 * 1024;
 constexpr DWORD kPathRoom = 32768;  // the longest path the system handles
 // The attribute bit of a volume label, as old file systems list one: it is
 // neither a file nor a directory, so a listing passes it over.
 constexpr DWORD kVolumeLabel = 0x8;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-struct File {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  bool writing = false;
-  bool failed = false;
-  uint64_t pos = 0;        // where the next byte comes from or goes to
-  uint64_t start = 0;      // file offset of buf[0] while reading
-  size_t length = 0;       // bytes valid (reading) or waiting (writing)
-  size_t fill = kFirstFill;
-  uint8_t buf[kBufferSize];
-};
 
 struct List {
   bool open = false;
@@ -53,65 +37,49 @@ struct Mark {
   char path[kPathRoom];
 };
 
-File g_files[kMaxFiles];
 List g_lists[kMaxLists];
 Mark g_marks[kMaxMarks];
-
-File* file_at(int handle) {
-  if (handle < 0 || handle >= kMaxFiles || g_files[handle].handle == INVALID_HANDLE_VALUE) return nullptr;
-  return &g_files[handle];
-}
 
 List* list_at(int list) {
   if (list < 0 || list >= kMaxLists || !g_lists[list].open) return nullptr;
   return &g_lists[list];
 }
 
-int take_slot(HANDLE handle, bool writing) {
-  for (int i = 0; i < kMaxFiles; ++i) {
-    File& f = g_files[i];
-    if (f.handle != INVALID_HANDLE_VALUE) continue;
-    f.handle = handle;
-    f.writing = writing;
-    f.failed = false;
-    f.pos = f.start = 0;
-    f.length = 0;
-    f.fill = kFirstFill;
-    return i;
-  }
-  (void)CloseHandle(handle);
-  return -1;
-}
-
 // Only files on disk are read or written: a console, a printer port or a
 // pipe could wait for a person or another program.
 bool is_disk_file(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK; }
 
-// Reads up to `n` bytes at `pos`: the count, 0 at or past the end, -1 on failure.
-int64_t read_at(HANDLE handle, uint8_t* into, size_t n, uint64_t pos) {
+HANDLE handle_of(RawHandle raw) { return reinterpret_cast<HANDLE>(raw); }
+RawHandle raw_of(HANDLE handle) { return reinterpret_cast<RawHandle>(handle); }
+
+int64_t read_at(RawHandle raw, uint8_t* into, size_t n, uint64_t pos) {
   OVERLAPPED at = {};
   at.Offset = static_cast<DWORD>(pos);
   at.OffsetHigh = static_cast<DWORD>(pos >> 32);
   DWORD got = 0;
-  if (ReadFile(handle, into, static_cast<DWORD>(n), &got, &at)) return got;
+  if (ReadFile(handle_of(raw), into, static_cast<DWORD>(n), &got, &at)) return got;
   return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
 }
 
-bool write_all(HANDLE handle, const uint8_t* from, size_t n) {
+bool write_all(RawHandle raw, const uint8_t* from, size_t n) {
   while (n > 0) {
     DWORD put = 0;
-    if (!WriteFile(handle, from, static_cast<DWORD>(n), &put, nullptr) || put == 0) return false;
+    if (!WriteFile(handle_of(raw), from, static_cast<DWORD>(n), &put, nullptr) || put == 0) return false;
     from += put;
     n -= put;
   }
   return true;
 }
 
-bool flush(File& f) {
-  if (f.length > 0 && !f.failed && !write_all(f.handle, f.buf, f.length)) f.failed = true;
-  f.length = 0;
-  return !f.failed;
+bool seek_to(RawHandle raw, uint64_t offset) {
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(handle_of(raw), to, nullptr, FILE_BEGIN) != 0;
 }
+
+bool close_handle(RawHandle raw) { return CloseHandle(handle_of(raw)) != 0; }
+
+constexpr RawCalls kRawCalls = {read_at, write_all, seek_to, close_handle};
 
 bool ascii_equal_ignoring_case(const char* a, const char* b, size_t n) {
   for (size_t i = 0; i < n; ++i) {
@@ -130,7 +98,7 @@ class WindowsPlatform final : public Platform {
       (void)CloseHandle(h);
       return -1;
     }
-    return take_slot(h, false);
+    return files_.adopt(raw_of(h), false);
   }
 
   int create_write(const char* path) override {
@@ -148,84 +116,14 @@ class WindowsPlatform final : public Platform {
       (void)CloseHandle(h);
       return -1;
     }
-    return take_slot(h, true);
+    return files_.adopt(raw_of(h), true);
   }
 
-  int64_t read(int handle, uint8_t* buffer, uint32_t n) override {
-    File* f = file_at(handle);
-    if (f == nullptr || f->writing) return -1;
-    uint32_t done = 0;
-    while (done < n) {
-      if (f->pos >= f->start && f->pos < f->start + f->length) {
-        const size_t at = static_cast<size_t>(f->pos - f->start);
-        const size_t take = f->length - at < n - done ? f->length - at : n - done;
-        std::memcpy(buffer + done, f->buf + at, take);
-        done += static_cast<uint32_t>(take);
-        f->pos += take;
-        continue;
-      }
-      if (n - done >= f->fill) {  // a large request skips the buffer
-        const int64_t got = read_at(f->handle, buffer + done, n - done, f->pos);
-        if (got < 0) return -1;
-        if (got == 0) break;
-        done += static_cast<uint32_t>(got);
-        f->pos += static_cast<uint64_t>(got);
-        continue;
-      }
-      const int64_t got = read_at(f->handle, f->buf, f->fill, f->pos);
-      if (got < 0) return -1;
-      f->start = f->pos;
-      f->length = static_cast<size_t>(got);
-      if (got == 0) break;
-      if (f->fill < kBufferSize) f->fill *= 2;
-    }
-    return done;
-  }
-
-  uint32_t write(int handle, const uint8_t* buffer, uint32_t n) override {
-    File* f = file_at(handle);
-    if (f == nullptr || !f->writing || f->failed) return 0;
-    if (f->length + n > kBufferSize && !flush(*f)) return 0;
-    if (n >= kBufferSize) {
-      if (!write_all(f->handle, buffer, n)) {
-        f->failed = true;
-        return 0;
-      }
-    } else {
-      std::memcpy(f->buf + f->length, buffer, n);
-      f->length += n;
-    }
-    f->pos += n;
-    return n;
-  }
-
-  bool seek(int handle, uint64_t offset) override {
-    File* f = file_at(handle);
-    if (f == nullptr || offset > static_cast<uint64_t>(INT64_MAX)) return false;
-    if (f->writing) {
-      LARGE_INTEGER to;
-      to.QuadPart = static_cast<LONGLONG>(offset);
-      if (!flush(*f) || !SetFilePointerEx(f->handle, to, nullptr, FILE_BEGIN)) return false;
-    } else if (offset < f->start || offset >= f->start + f->length) {
-      f->fill = kFirstFill;
-    }
-    f->pos = offset;
-    return true;
-  }
-
-  uint64_t tell(int handle) override {
-    const File* f = file_at(handle);
-    return f == nullptr ? 0 : f->pos;
-  }
-
-  bool close(int handle) override {
-    File* f = file_at(handle);
-    if (f == nullptr) return false;
-    const bool flushed = !f->writing || flush(*f);
-    const bool closed = CloseHandle(f->handle) != 0 || !f->writing;
-    f->handle = INVALID_HANDLE_VALUE;
-    return flushed && closed;
-  }
+  int64_t read(int file, uint8_t* buffer, uint32_t n) override { return files_.read(file, buffer, n); }
+  uint32_t write(int file, const uint8_t* buffer, uint32_t n) override { return files_.write(file, buffer, n); }
+  bool seek(int file, uint64_t offset) override { return files_.seek(file, offset); }
+  uint64_t tell(int file) override { return files_.tell(file); }
+  bool close(int file) override { return files_.close(file); }
 
   bool make_dir(const char* path) override { return CreateDirectoryA(path, nullptr) != 0; }
   bool change_dir(const char* path) override { return SetCurrentDirectoryA(path) != 0; }
@@ -325,6 +223,9 @@ class WindowsPlatform final : public Platform {
   }
 
   void out(const char* text, size_t n) override { (void)std::fwrite(text, 1, n, stdout); }
+
+ private:
+  FileTable files_{kRawCalls};
 };
 
 }  // namespace
