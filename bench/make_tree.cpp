@@ -37,7 +37,7 @@ bool write_member(const std::filesystem::path& path, uint64_t size, Random& rand
     for (auto& word : chunk) word = random.next();
     const uint64_t n = left < chunk.size() * 8 ? left : chunk.size() * 8;
     if (std::fwrite(chunk.data(), 1, n, f) != n) {
-      std::fclose(f);
+      (void)std::fclose(f);
       return false;
     }
     left -= n;
@@ -49,7 +49,7 @@ bool write_member(const std::filesystem::path& path, uint64_t size, Random& rand
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: make_tree DIR w1|w2|w3|tiny\n");
+    (void)std::fprintf(stderr, "usage: make_tree DIR w1|w2|w3|tiny\n");
     return 2;
   }
   const std::filesystem::path part = std::filesystem::path(argv[1]) / "GAME" / "AB,CD";
@@ -58,38 +58,37 @@ int main(int argc, char** argv) {
   Random random{0x9E3779B97F4A7C15ull};
 
   int count = 0;
-  if (std::strcmp(kind, "w1") == 0)
+  if (std::strcmp(kind, "w1") == 0) {
     count = 8;
-  else if (std::strcmp(kind, "w2") == 0)
+  } else if (std::strcmp(kind, "w2") == 0) {
     count = 20000;
-  else if (std::strcmp(kind, "w3") == 0)
+  } else if (std::strcmp(kind, "w3") == 0) {
     count = 2000;
-  else if (std::strcmp(kind, "tiny") == 0)
+  } else if (std::strcmp(kind, "tiny") == 0) {
     count = 2;
-  else {
-    std::fprintf(stderr, "unknown workload %s\n", kind);
+  } else {
+    (void)std::fprintf(stderr, "unknown workload %s\n", kind);
     return 2;
   }
 
   uint64_t total = 0;
   for (int i = 0; i < count; ++i) {
-    uint64_t size = 0;
-    if (kind[1] == '1')
+    uint64_t size = 470;  // tiny: 12 + 3 * 19 + 2 * 470 bytes, about 1 KiB
+    if (kind[1] == '1') {
       size = 128ull << 20;
-    else if (kind[1] == '2')
+    } else if (kind[1] == '2') {
       size = 4096;
-    else if (kind[1] == '3')
+    } else if (kind[1] == '3') {
       size = static_cast<uint64_t>(std::exp(std::log(100.0) + random.unit() * std::log(1048576.0 / 100.0)));
-    else
-      size = 470;  // 12 + 3 * 19 + 2 * 470 bytes: about 1 KiB
+    }
     char name[16];
-    std::snprintf(name, sizeof name, "M%07d", i);
+    (void)std::snprintf(name, sizeof name, "M%07d", i);
     if (!write_member(part / name, size, random)) {
-      std::fprintf(stderr, "can't write %s\n", (part / name).c_str());
+      (void)std::fprintf(stderr, "can't write %s\n", (part / name).c_str());
       return 1;
     }
     total += size;
   }
-  std::printf("%s: %d members, %llu bytes\n", kind, count, static_cast<unsigned long long>(total));
+  (void)std::printf("%s: %d members, %llu bytes\n", kind, count, static_cast<unsigned long long>(total));
   return 0;
 }

@@ -31,7 +31,7 @@ int FileTable::adopt(RawHandle handle, bool writing) {
   return -1;
 }
 
-bool FileTable::flush(BufferedFile& f) {
+bool FileTable::flush(BufferedFile& f) const {
   if (f.held > 0 && !f.failed && !raw_.write_all(f.handle, f.windows[0].buf, f.held)) f.failed = true;
   f.held = 0;
   return !f.failed;

@@ -56,6 +56,8 @@ struct BufferedFile {
 // The calls of platform.h on files, over a platform's raw calls.
 class FileTable {
  public:
+  // The buffers are left as they are: each is filled before it is read.
+  // cppcheck-suppress uninitMemberVar
   explicit FileTable(const RawCalls& raw) : raw_(raw) {}
 
   // Takes an open handle into the table: its number, or -1 (the handle is
@@ -69,7 +71,7 @@ class FileTable {
 
  private:
   BufferedFile* at(int file);
-  bool flush(BufferedFile& f);
+  bool flush(BufferedFile& f) const;
   Window& window_for(BufferedFile& f, uint64_t pos);
 
   const RawCalls& raw_;

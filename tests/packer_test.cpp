@@ -366,8 +366,11 @@ std::vector<std::tuple<std::string, uint32_t, uint8_t, Bytes>> members(const Byt
     const uint8_t* r = archive.data() + at;
     const std::string name(reinterpret_cast<const char*>(r + 10));
     if (name == "ENDFILE") break;
-    const uint32_t offset = r[2] | r[3] << 8 | r[4] << 16 | static_cast<uint32_t>(r[5]) << 24;
-    const uint32_t size = r[6] | r[7] << 8 | r[8] << 16 | static_cast<uint32_t>(r[9]) << 24;
+    const auto u32 = [](const uint8_t* p) {
+      return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+    };
+    const uint32_t offset = u32(r + 2);
+    const uint32_t size = u32(r + 6);
     all.emplace_back(name, size, r[1], Bytes(archive.begin() + offset, archive.begin() + offset + size));
   }
   std::sort(all.begin(), all.end());

@@ -101,7 +101,7 @@ TEST(NativePlatform, AFailedWriteBeneathTheBufferIsReported) {
   const int g = os.create_write("/dev/full");
   ASSERT_GE(g, 0);
   EXPECT_EQ(os.write(g, block, 100), 100u);  // held, not yet written
-  EXPECT_FALSE(os.close(g));                  // and the close says so
+  EXPECT_FALSE(os.close(g));                 // and the close says so
 }
 #endif
 

@@ -42,9 +42,7 @@ void write_file(const fs::path& path, const Bytes& bytes) {
   if (!f) throw std::runtime_error("cannot write " + path.string());
 }
 
-void write_file(const fs::path& path, const std::string& text) {
-  write_file(path, Bytes(text.begin(), text.end()));
-}
+void write_file(const fs::path& path, const std::string& text) { write_file(path, Bytes(text.begin(), text.end())); }
 
 Bytes read_file(const fs::path& path) {
   std::ifstream f(path, std::ios::binary);
@@ -115,6 +113,7 @@ RunResult run_program(const fs::path& exe, const std::vector<std::string>& args,
   command = "\"" + command + "\"";  // cmd.exe strips one outer pair of quotes
 #endif
   fs::current_path(cwd);
+  // NOLINTNEXTLINE(cert-env33-c): the tests run the built programs as a user's shell would
   const int raw = std::system(command.c_str());
   fs::current_path(was_in);
 #if defined(_WIN32)
@@ -134,7 +133,10 @@ bool starts_with_banner(const std::string& out, const std::string& title, std::s
   static const std::regex date_line(
       R"(Build Date:[A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-6][0-9] GMT\+01:00)");
   std::istringstream lines(out);
-  std::string line1, line2, line3, line4;
+  std::string line1;
+  std::string line2;
+  std::string line3;
+  std::string line4;
   if (!std::getline(lines, line1) || !std::getline(lines, line2) || !std::getline(lines, line3) ||
       !std::getline(lines, line4)) {
     return false;

@@ -75,10 +75,10 @@ TEST(WindowsNames, ReservedDeviceNamesAreKnownInEveryForm) {
     bool device;
   };
   const Case cases[] = {
-      {"CON", true},     {"con", true},      {"Nul.txt", true},  {"AUX.", true},     {"PRN  ", true},
-      {"NUL .X", true},  {"COM1", true},     {"lpt9.dat", true}, {"COM0", true},     {"CONIN$", true},
-      {"conout$", true}, {"COM", false},     {"COM10", false},   {"COMA", false},    {"CONSOLE", false},
-      {"NULL", false},   {"A.NUL", false},   {"XCON", false},    {"_CON", false},    {"", false},
+      {"CON", true},     {"con", true},    {"Nul.txt", true},  {"AUX.", true},  {"PRN  ", true},
+      {"NUL .X", true},  {"COM1", true},   {"lpt9.dat", true}, {"COM0", true},  {"CONIN$", true},
+      {"conout$", true}, {"COM", false},   {"COM10", false},   {"COMA", false}, {"CONSOLE", false},
+      {"NULL", false},   {"A.NUL", false}, {"XCON", false},    {"_CON", false}, {"", false},
   };
   Platform& os = native_platform();
   for (const Case& c : cases) {
