@@ -103,6 +103,7 @@ bool measure_member(Platform& os, int file, const char* name, uint64_t& size, ui
     if (got == 0) return true;
     size += static_cast<uint64_t>(got);
     update_checksum(sum, g_block, static_cast<uint32_t>(got));
+    if (size > kMaxArchiveEnd) return true;  // no archive holds it, and a device may never end
   }
 }
 
@@ -146,8 +147,11 @@ bool write_table(Platform& os, int archive, int list, uint32_t count, uint64_t& 
 }
 
 // Copy pass: every member's bytes behind the table, in the same order.
-// Advances `position` by the bytes read. False where the run stops.
-bool copy_members(Platform& os, int archive, int list, uint32_t count, uint64_t& position) {
+// Advances `position` by the bytes read, and reads no further once it passes
+// `end`, where the entries' data end: a member that grows as it is read,
+// such as the archive itself reached through a link, can't fill the disk.
+// False where the run stops.
+bool copy_members(Platform& os, int archive, int list, uint32_t count, uint64_t end, uint64_t& position) {
   for (uint32_t j = 0; j < count; ++j) {
     ListEntry entry{};
     if (!next_member(os, list, entry)) {
@@ -160,7 +164,7 @@ bool copy_members(Platform& os, int archive, int list, uint32_t count, uint64_t&
       return false;
     }
     int64_t got = 0;
-    while ((got = os.read(file, g_block, kBlockSize)) > 0) {
+    while (position <= end && (got = os.read(file, g_block, kBlockSize)) > 0) {
       const auto n = static_cast<uint32_t>(got);
       if (os.write(archive, g_block, n) != n) print(os, "Error writing data from %u\n", j);
       position += n;  // the bytes read, so that a member that changed size shows below
@@ -196,7 +200,7 @@ void pack_members(Platform& os, int archive, int list) {
   }
 
   uint64_t position = first_data;
-  if (!copy_members(os, archive, list, count, position)) return;
+  if (!copy_members(os, archive, list, count, offset, position)) return;
   if (position != offset) print(os, "File size don't match up\n");
 }
 

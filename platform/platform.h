@@ -42,7 +42,8 @@ struct Platform {
   // forgets the mark; false when it can't.
   virtual int mark_dir() = 0;
   virtual bool return_to_dir(int mark) = 0;
-  virtual bool set_owner_rw(const char* path) = 0;  // clears a read-only attribute
+  // Clears a read-only attribute; never through a symbolic link.
+  virtual bool set_owner_rw(const char* path) = 0;
 
   // A listing handle, or -1. The end and a failure both give false; a rewind
   // reads the directory afresh.

@@ -76,7 +76,9 @@ class PosixPlatform final : public Platform {
     (void)::close(mark);
     return back;
   }
-  bool set_owner_rw(const char* path) override { return ::chmod(path, 0600) == 0; }
+  // AT_SYMLINK_NOFOLLOW: a link standing at the path is refused, so that a
+  // run never changes the file a link names outside its tree.
+  bool set_owner_rw(const char* path) override { return ::fchmodat(AT_FDCWD, path, 0600, AT_SYMLINK_NOFOLLOW) == 0; }
 
   int open_list(const char* path) override {
     for (int i = 0; i < kMaxLists; ++i) {
