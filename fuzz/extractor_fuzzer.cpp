@@ -61,6 +61,7 @@ bool contains(std::string_view out, std::string_view text) { return out.find(tex
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   dat::fuzz::Input in(data, size);
   const uint8_t failing = in.byte();

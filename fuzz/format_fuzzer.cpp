@@ -114,6 +114,7 @@ void check_checksum(std::string_view bytes, uint8_t key) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   check_entry(bytes);

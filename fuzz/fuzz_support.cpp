@@ -60,7 +60,8 @@ bool after_banner(std::string_view out, std::string_view title, std::string_view
   if (take_line(out, whole).empty() || !whole) return false;
   // "Build Date:" then the date and time as "Mar 14 2021 09:05:07".
   const std::string_view date = take_line(out, whole);
-  const std::string_view lead = "Build Date:", tail = " GMT+01:00";
+  const std::string_view lead = "Build Date:";
+  const std::string_view tail = " GMT+01:00";
   if (!whole || date.size() != lead.size() + 20 + tail.size() || date.substr(0, lead.size()) != lead ||
       date.substr(date.size() - tail.size()) != tail) {
     return false;
@@ -78,22 +79,17 @@ bool only_messages(std::string_view out, const Forms& forms) {
   std::vector<size_t> found;
   for (size_t p = 0; p <= out.size(); ++p) {
     // Going on stays in stage 0; an ending moves to 1; closings move to or stay in 2.
-    const struct {
-      int from;
-      std::initializer_list<const char*> forms;
-      int to;
-    } steps[] = {{0, forms.going_on, 0},
-                 {0, forms.ending, 1},
-                 {0, forms.closing, 2},
-                 {1, forms.closing, 2},
-                 {2, forms.closing, 2}};
-    for (const auto& step : steps) {
-      if (!reached[step.from][p]) continue;
-      for (const char* form : step.forms) {
+    const std::initializer_list<const char*>* step_forms[] = {&forms.going_on, &forms.ending, &forms.closing,
+                                                              &forms.closing, &forms.closing};
+    const int step_from[] = {0, 0, 0, 1, 2};
+    const int step_to[] = {0, 1, 2, 2, 2};
+    for (size_t step = 0; step < 5; ++step) {
+      if (!reached[step_from[step]][p]) continue;
+      for (const char* form : *step_forms[step]) {
         found.clear();
         ends(form, out, p, forms.longest_text, found);
         for (const size_t end : found) {
-          if (end > p) reached[step.to][end] = 1;
+          if (end > p) reached[step_to[step]][end] = 1;
         }
       }
     }
@@ -103,9 +99,9 @@ bool only_messages(std::string_view out, const Forms& forms) {
 }
 
 void fail(const char* what, std::string_view output) {
-  std::fprintf(stderr, "\n*** %s\n--- output ---\n", what);
-  std::fwrite(output.data(), 1, output.size(), stderr);
-  std::fprintf(stderr, "\n--------------\n");
+  (void)std::fprintf(stderr, "\n*** %s\n--- output ---\n", what);
+  (void)std::fwrite(output.data(), 1, output.size(), stderr);
+  (void)std::fprintf(stderr, "\n--------------\n");
   std::abort();
 }
 
