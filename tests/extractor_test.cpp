@@ -14,15 +14,7 @@
 namespace dat {
 namespace {
 
-using test::Args;
-using test::Bytes;
-using test::concat;
-using test::hex;
-using test::read_file;
-using test::read_text;
-using test::TempDir;
-using test::tree;
-using test::write_file;
+using namespace test;  // the tests' own helpers
 namespace fs = std::filesystem;
 
 const char* const kTitle = "TORVEL DAT extractor v0.1";
@@ -35,27 +27,6 @@ const Bytes kExample =
         "00 00 48 00 00 00 00 00 00 00 45 4D 50 54 59 2E 44 41 00"
         "00 00 00 00 00 00 00 00 00 00 45 4E 44 46 49 4C 45 00 00"
         "61 62 63");
-
-const Bytes kHeaderAB = hex("41 42 00 00 00 43 44 00 00 00 00 01");  // part directory AB,CD
-const Bytes kEnd = hex("00 00 00 00 00 00 00 00 00 00 45 4E 44 46 49 4C 45 00 00");
-
-// One entry record, laid out field by field; `name` is keyed here.
-Bytes rec(uint8_t key, uint8_t sum, uint32_t offset, uint32_t size, const std::string& name) {
-  Bytes r = {key, sum};
-  for (const uint32_t v : {offset, size}) {
-    for (int i = 0; i < 4; ++i) r.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  }
-  for (size_t i = 0; i < 9; ++i) r.push_back(static_cast<uint8_t>((i < name.size() ? name[i] : 0) ^ key));
-  return r;
-}
-
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-uint8_t sum_of(const Bytes& b) {
-  unsigned s = 0;
-  for (const uint8_t x : b) s += x;
-  return static_cast<uint8_t>(s);
-}
 
 struct Unbale {
   TempDir dir;

@@ -16,19 +16,10 @@
 namespace dat {
 namespace {
 
-using test::Args;
-using test::Bytes;
-using test::concat;
-using test::hex;
-using test::read_file;
-using test::read_text;
-using test::TempDir;
-using test::write_file;
+using namespace test;  // the tests' own helpers
 namespace fs = std::filesystem;
 
 const char* const kTitle = "TORVEL DAT packer v0.1";
-const Bytes kHeaderAB = hex("41 42 00 00 00 43 44 00 00 00 00 01");
-const Bytes kEnd = hex("00 00 00 00 00 00 00 00 00 00 45 4E 44 46 49 4C 45 00 00");
 
 std::string baleup(const TempDir& dir) {
   const auto r = test::run_program(BALEUP_EXE, {"GAME.DAT"}, dir.path());

@@ -17,13 +17,7 @@
 namespace dat {
 namespace {
 
-using test::Args;
-using test::Bytes;
-using test::concat;
-using test::hex;
-using test::read_file;
-using test::TempDir;
-using test::write_file;
+using namespace test;  // the tests' own helpers
 namespace fs = std::filesystem;
 
 const char* const kTitle = "TORVEL DAT packer v0.1";

@@ -36,6 +36,26 @@ Bytes concat(std::initializer_list<Bytes> parts) {
   return all;
 }
 
+const Bytes kHeaderAB = hex("41 42 00 00 00 43 44 00 00 00 00 01");
+const Bytes kEnd = hex("00 00 00 00 00 00 00 00 00 00 45 4E 44 46 49 4C 45 00 00");
+
+Bytes rec(uint8_t key, uint8_t sum, uint32_t offset, uint32_t size, const std::string& name) {
+  Bytes r = {key, sum};
+  for (const uint32_t v : {offset, size}) {
+    for (int i = 0; i < 4; ++i) r.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  for (size_t i = 0; i < 9; ++i) r.push_back(static_cast<uint8_t>((i < name.size() ? name[i] : 0) ^ key));
+  return r;
+}
+
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+uint8_t sum_of(const Bytes& bytes) {
+  unsigned s = 0;
+  for (const uint8_t b : bytes) s += b;
+  return static_cast<uint8_t>(s);
+}
+
 void write_file(const fs::path& path, const Bytes& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -16,6 +16,15 @@ namespace fs = std::filesystem;
 Bytes hex(const std::string& text);
 Bytes concat(std::initializer_list<Bytes> parts);
 
+// Archive fixtures, laid out field by field here rather than by the library
+// under test: the header of the part directory AB,CD, the end-marker record,
+// and one entry record whose name (up to 9 bytes) is keyed with `key`.
+extern const Bytes kHeaderAB;
+extern const Bytes kEnd;
+Bytes rec(uint8_t key, uint8_t sum, uint32_t offset, uint32_t size, const std::string& name);
+Bytes text(const std::string& s);
+uint8_t sum_of(const Bytes& bytes);  // modulo 256
+
 void write_file(const fs::path& path, const Bytes& bytes);
 void write_file(const fs::path& path, const std::string& text);
 Bytes read_file(const fs::path& path);

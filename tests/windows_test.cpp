@@ -17,36 +17,8 @@
 namespace dat {
 namespace {
 
-using test::Args;
-using test::Bytes;
-using test::concat;
-using test::hex;
-using test::read_text;
-using test::TempDir;
-using test::tree;
-using test::write_file;
+using namespace test;  // the tests' own helpers
 namespace fs = std::filesystem;
-
-const Bytes kHeaderAB = hex("41 42 00 00 00 43 44 00 00 00 00 01");  // part directory AB,CD
-const Bytes kEnd = hex("00 00 00 00 00 00 00 00 00 00 45 4E 44 46 49 4C 45 00 00");
-
-// One unkeyed entry record.
-Bytes rec(uint8_t sum, uint32_t offset, uint32_t size, const std::string& name) {
-  Bytes r = {0, sum};
-  for (const uint32_t v : {offset, size}) {
-    for (int i = 0; i < 4; ++i) r.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  }
-  for (size_t i = 0; i < 9; ++i) r.push_back(static_cast<uint8_t>(i < name.size() ? name[i] : 0));
-  return r;
-}
-
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-uint8_t sum_of(const std::string& s) {
-  unsigned total = 0;
-  for (const char c : s) total += static_cast<uint8_t>(c);
-  return static_cast<uint8_t>(total);
-}
 
 DWORD attributes(const fs::path& path) { return GetFileAttributesA(path.string().c_str()); }
 void set_attributes(const fs::path& path, DWORD a) { ASSERT_NE(SetFileAttributesA(path.string().c_str(), a), 0); }
@@ -95,7 +67,8 @@ TEST(WindowsNames, UnbaleKeepsEveryMemberInsideThePartDirectory) {
   const auto data_at = static_cast<uint32_t>(12 + 19 * (names.size() + 1));
   Bytes archive = kHeaderAB;
   for (const auto& name : names) {
-    archive = concat({archive, name == "OK" ? rec(sum_of("ok"), data_at, 2, name) : rec(0, data_at, 0, name)});
+    archive =
+        concat({archive, name == "OK" ? rec(0, sum_of(text("ok")), data_at, 2, name) : rec(0, 0, data_at, 0, name)});
   }
   archive = concat({archive, kEnd, text("ok")});
   std::string expected;
@@ -117,8 +90,8 @@ TEST(WindowsNames, UnbaleKeepsEveryMemberInsideThePartDirectory) {
 
 TEST(WindowsNames, MembersDifferingOnlyInCaseLandInOneFile) {
   TempDir dir;
-  EXPECT_EQ(unbale(dir, concat({kHeaderAB, rec(sum_of("first"), 69, 5, "note"), rec(sum_of("second"), 74, 6, "NOTE"),
-                                kEnd, text("firstsecond")})),
+  EXPECT_EQ(unbale(dir, concat({kHeaderAB, rec(0, sum_of(text("first")), 69, 5, "note"),
+                                rec(0, sum_of(text("second")), 74, 6, "NOTE"), kEnd, text("firstsecond")})),
             "");
   const auto files = tree(dir / "GAME/AB,CD");
   ASSERT_EQ(files.size(), 1u);
@@ -131,7 +104,7 @@ TEST(WindowsAttributes, UnbaleLeavesMemberFilesWritable) {
   fs::create_directories(dir / "GAME/AB,CD");
   write_file(dir / "GAME/AB,CD/A", "old bytes");
   set_attributes(dir / "GAME/AB,CD/A", FILE_ATTRIBUTE_HIDDEN);
-  EXPECT_EQ(unbale(dir, concat({kHeaderAB, rec(sum_of("abc"), 50, 3, "A"), kEnd, text("abc")})), "");
+  EXPECT_EQ(unbale(dir, concat({kHeaderAB, rec(0, sum_of(text("abc")), 50, 3, "A"), kEnd, text("abc")})), "");
   EXPECT_EQ(read_text(dir / "GAME/AB,CD/A"), "abc");
 
   // Whatever made the member read-only before its last step, it ends writable.
