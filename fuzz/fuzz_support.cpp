@@ -42,10 +42,10 @@ void ends(std::string_view form, std::string_view out, size_t at, size_t longest
       return;
     }
     const bool hex = form.substr(1, 2) == "lX";
-    const size_t spec = form.substr(1, 3) == "llu" ? 4 : hex ? 3 : 2;
+    const size_t conversion = form.substr(1, 3) == "llu" ? 4 : hex ? 3 : 2;
     if (!hex && at < out.size() && out[at] == '-' && form.substr(1, 1) == "i") ++at;
     for (size_t n = 1; at + n <= out.size() && is_digit(out[at + n - 1], hex); ++n) {
-      ends(form.substr(spec), out, at + n, longest, into);
+      ends(form.substr(conversion), out, at + n, longest, into);
     }
     return;
   }

@@ -28,26 +28,26 @@ void print(Platform& os, const char* format, ...) {
       break;
     }
     os.out(text, static_cast<size_t>(percent - text));
-    const char* spec = percent + 1;
-    if (*spec == 's') {
+    const char* conversion = percent + 1;
+    if (*conversion == 's') {
       const char* s = va_arg(args, const char*);
       os.out(s, std::strlen(s));
-    } else if (*spec == 'i') {
+    } else if (*conversion == 'i') {
       const int v = va_arg(args, int);
       if (v < 0) os.out("-", 1);
       print_number(os, v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v), 10);
-    } else if (*spec == 'u') {
+    } else if (*conversion == 'u') {
       print_number(os, va_arg(args, unsigned), 10);
-    } else if (std::strncmp(spec, "lX", 2) == 0) {
+    } else if (std::strncmp(conversion, "lX", 2) == 0) {
       print_number(os, va_arg(args, unsigned long), 16);
-      ++spec;
-    } else if (std::strncmp(spec, "llu", 3) == 0) {
+      ++conversion;
+    } else if (std::strncmp(conversion, "llu", 3) == 0) {
       print_number(os, va_arg(args, unsigned long long), 10);
-      spec += 2;
+      conversion += 2;
     } else {
-      os.out(spec, *spec == '%' ? 1 : 0);  // %% prints one '%'
+      os.out(conversion, *conversion == '%' ? 1 : 0);  // %% prints one '%'
     }
-    text = *spec == '\0' ? spec : spec + 1;
+    text = *conversion == '\0' ? conversion : conversion + 1;
   }
   va_end(args);
 }
