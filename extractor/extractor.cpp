@@ -43,7 +43,6 @@ bool copy_member(Platform& os, int archive, int member, const DatEntry& entry, c
 // member into the current directory, until the end marker, the table bound
 // or the first failure that ends the walk.
 void walk_entries(Platform& os, int archive) {
-  bool have_bound = false;
   uint32_t table_bound = 0;
   for (;;) {
     uint8_t record[kEntrySize];
@@ -53,10 +52,8 @@ void walk_entries(Platform& os, int archive) {
       return;
     }
     const DatEntry entry = decode_entry(record);
-    if (!have_bound) {
-      table_bound = entry.offset;  // the first entry's data mark where the table must end
-      have_bound = true;
-    }
+    // The first entry's data mark where the table must end.
+    if (entry_at == kHeaderSize) table_bound = entry.offset;
     if (is_end_marker(entry)) return;
 
     char name[kNameField + 1] = {};  // room for a name whose ninth byte is not NUL
@@ -66,7 +63,7 @@ void walk_entries(Platform& os, int archive) {
       return;
     }
 
-    const uint64_t resume = os.tell(archive);
+    const uint64_t resume = entry_at + kEntrySize;
     if (!is_plain_file_name(name, os.name_separators()) || os.is_device_name(name)) {
       print(os, "Skipping unsafe file name %s\n", name);
     } else {
