@@ -64,7 +64,7 @@ void walk_entries(Platform& os, int archive) {
     }
 
     const uint64_t resume = entry_at + kEntrySize;
-    if (!is_plain_file_name(name, os.name_separators()) || os.is_device_name(name)) {
+    if (!is_plain_file_name(name, os.name_separators()) || os.is_reserved_name(name)) {
       print(os, "Skipping unsafe file name %s\n", name);
     } else {
       const int member = os.create_write(name);
@@ -75,9 +75,11 @@ void walk_entries(Platform& os, int archive) {
       uint8_t sum = 0;
       const bool complete = copy_member(os, archive, member, entry, name, sum);
       if (complete && sum != entry.checksum) print(os, "Bad Checksum in file %s\n", name);
+      // Through the open file: no path is looked up again, so nothing can
+      // redirect the change to another file.
+      if (complete) (void)os.set_file_owner_rw(member);
       if (!os.close(member)) print(os, "Error writing file %s\n", name);
       if (!complete) return;
-      (void)os.set_owner_rw(name);
     }
     if (resume >= table_bound) return;
     (void)os.seek(archive, resume);

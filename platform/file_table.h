@@ -68,6 +68,8 @@ class FileTable {
   bool seek(int file, uint64_t offset);
   uint64_t tell(int file) const;
   bool close(int file);
+  // The platform's own handle of an open file, or -1.
+  RawHandle raw(int file) const;
 
  private:
   BufferedFile* at(int file);

@@ -44,6 +44,8 @@ struct Platform {
   virtual bool return_to_dir(int mark) = 0;
   // Clears a read-only attribute; never through a symbolic link.
   virtual bool set_owner_rw(const char* path) = 0;
+  // The same for a file this run holds open for writing, through its handle.
+  virtual bool set_file_owner_rw(int file) = 0;
 
   // A listing handle, or -1. The end and a failure both give false; a rewind
   // reads the directory afresh.
@@ -54,9 +56,10 @@ struct Platform {
 
   // The bytes that may not stand in a plain file name here.
   virtual const char* name_separators() = 0;
-  // True for a name that opens a device rather than a file in the current
-  // directory, whatever that directory holds.
-  virtual bool is_device_name(const char* name) = 0;
+  // True for a name that can't stand for a plain file of its own in the
+  // current directory, whatever that directory holds: one that opens a
+  // device, or one the system refuses to create.
+  virtual bool is_reserved_name(const char* name) = 0;
   // Standard output.
   virtual void out(const char* text, size_t n) = 0;
 };
@@ -65,7 +68,9 @@ struct Platform {
 Platform& native_platform();
 
 // printf-style output to `os.out` for the forms the programs print: %s, %i,
-// %u, %lX, %llu and %%. Any length of text; nothing is cut.
+// %u, %lX, %llu and %%. Any length of text; nothing is cut. A %s text is a
+// name from an archive or a listing: its control bytes are shown escaped
+// (\n, \033, \177), every other byte as it is.
 #if defined(__MINGW32__)
 __attribute__((format(gnu_printf, 2, 3)))
 #elif defined(__GNUC__)

@@ -79,6 +79,10 @@ class PosixPlatform final : public Platform {
   // AT_SYMLINK_NOFOLLOW: a link standing at the path is refused, so that a
   // run never changes the file a link names outside its tree.
   bool set_owner_rw(const char* path) override { return ::fchmodat(AT_FDCWD, path, 0600, AT_SYMLINK_NOFOLLOW) == 0; }
+  bool set_file_owner_rw(int file) override {
+    const RawHandle fd = files_.raw(file);
+    return fd != -1 && ::fchmod(static_cast<int>(fd), 0600) == 0;
+  }
 
   int open_list(const char* path) override {
     for (int i = 0; i < kMaxLists; ++i) {
@@ -114,7 +118,7 @@ class PosixPlatform final : public Platform {
   }
 
   const char* name_separators() override { return "/"; }
-  bool is_device_name(const char*) override { return false; }  // devices live under /dev only
+  bool is_reserved_name(const char*) override { return false; }  // devices live under /dev only
 
   void out(const char* text, size_t n) override { (void)std::fwrite(text, 1, n, stdout); }
 

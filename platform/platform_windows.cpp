@@ -154,6 +154,17 @@ class WindowsPlatform final : public Platform {
     return SetFileAttributesA(path, writable == 0 ? FILE_ATTRIBUTE_NORMAL : writable) != 0;
   }
 
+  bool set_file_owner_rw(int file) override {
+    const RawHandle raw = files_.raw(file);
+    if (raw == -1) return false;
+    FILE_BASIC_INFO info;
+    if (!GetFileInformationByHandleEx(handle_of(raw), FileBasicInfo, &info, sizeof info)) return false;
+    if ((info.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
+    info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(handle_of(raw), FileBasicInfo, &info, sizeof info) != 0;
+  }
+
   int open_list(const char* path) override {
     for (int i = 0; i < kMaxLists; ++i) {
       List& l = g_lists[i];
@@ -207,7 +218,7 @@ class WindowsPlatform final : public Platform {
 
   // The reserved names open a device in every directory, also with an
   // extension ("NUL.TXT") or with dots and blanks behind them ("CON. ").
-  bool is_device_name(const char* name) override {
+  bool is_reserved_name(const char* name) override {
     size_t n = std::strcspn(name, ".");
     while (n > 0 && name[n - 1] == ' ') --n;
     if (n == 3) {

@@ -110,7 +110,7 @@ TEST(Unbale, ReportsEachFailureAndLeavesWhatWasMade) {
        {}},
       {"end marker stored plain under a key",
        concat({kHeaderAB, rec(0, sum_of(abc), 50, 3, "A"), Bytes{7}, Bytes(kEnd.begin() + 1, kEnd.end()), abc}),
-       "Missing null terminator in entry name BICANKB\a\a at 0x1F.\n",
+       "Missing null terminator in entry name BICANKB\\a\\a at 0x1F.\n",
        {"A"}},
       {"data past the end",
        concat({kHeaderAB, rec(0, 0, 69, 4, "A"), rec(0, 0, 69, 0, "B"), kEnd, text("ab")}),
@@ -309,7 +309,7 @@ TEST(UnbaleFaults, WindowsNamesKeepMembersInsideThePartDirectory) {
   EXPECT_EQ(tree(r.dir / "GAME/AB,CD"), std::vector<std::string>{"A"});
 
   FaultRun device(concat({kHeaderAB, rec(0, 0, 50, 0, "NUL"), kEnd}));
-  device.os.device_name = "NUL";
+  device.os.reserved_name = "NUL";
   device.run();
   EXPECT_EQ(device.rest, "Skipping unsafe file name NUL\n");
   EXPECT_TRUE(tree(device.dir / "GAME/AB,CD").empty());

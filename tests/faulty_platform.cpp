@@ -36,6 +36,10 @@ bool FaultyPlatform::change_dir(const char* path) { return !failing(Call::change
 
 bool FaultyPlatform::set_owner_rw(const char* path) { return !failing(Call::set_owner_rw) && real_.set_owner_rw(path); }
 
+bool FaultyPlatform::set_file_owner_rw(int file) {
+  return !failing(Call::set_owner_rw) && real_.set_file_owner_rw(file);
+}
+
 int FaultyPlatform::open_list(const char* path) { return failing(Call::open_list) ? -1 : real_.open_list(path); }
 
 bool FaultyPlatform::next_entry(int list, ListEntry& entry) {

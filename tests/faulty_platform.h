@@ -41,8 +41,8 @@ class FaultyPlatform final : public Platform {
   std::function<void(Call, int)> before_call;
   // Separators for plain names; the real platform's unless a test sets them.
   const char* separators = nullptr;
-  // A name to treat as a device, as another platform would; none when null.
-  const char* device_name = nullptr;
+  // A name to treat as reserved (a device), as another platform would; none when null.
+  const char* reserved_name = nullptr;
   std::string output;
 
   int open_read(const char* path) override;
@@ -57,13 +57,14 @@ class FaultyPlatform final : public Platform {
   int mark_dir() override { return real_.mark_dir(); }
   bool return_to_dir(int mark) override { return real_.return_to_dir(mark); }
   bool set_owner_rw(const char* path) override;
+  bool set_file_owner_rw(int file) override;
   int open_list(const char* path) override;
   bool next_entry(int list, ListEntry& entry) override;
   void rewind_list(int list) override;
   void close_list(int list) override { real_.close_list(list); }
   const char* name_separators() override { return separators != nullptr ? separators : real_.name_separators(); }
-  bool is_device_name(const char* name) override {
-    return device_name != nullptr ? std::string_view(name) == device_name : real_.is_device_name(name);
+  bool is_reserved_name(const char* name) override {
+    return reserved_name != nullptr ? std::string_view(name) == reserved_name : real_.is_reserved_name(name);
   }
   void out(const char* text, size_t n) override { output.append(text, n); }
 

@@ -383,6 +383,15 @@ bool MemoryPlatform::set_owner_rw(const char* path) {
   return true;
 }
 
+bool MemoryPlatform::set_file_owner_rw(int file) {
+  if (failing(Op::set_owner_rw)) return false;
+  Handle* h = handle(file);
+  if (h == nullptr || !h->writing) return false;
+  nodes_[static_cast<size_t>(h->node)].read_only = false;
+  changes.push_back({Op::set_owner_rw, h->path});
+  return true;
+}
+
 void MemoryPlatform::snapshot(Listing& listing) {
   listing.names.clear();
   listing.next = 0;

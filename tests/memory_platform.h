@@ -89,7 +89,7 @@ class MemoryPlatform final : public Platform {
   uint64_t space = uint64_t{1} << 30;  // bytes that writes may still add, gaps included
   Dots dots = Dots::first;
   const char* separators = "/";
-  const char* device_name = nullptr;
+  const char* reserved_name = nullptr;
 
   std::string output;
   std::vector<Change> changes;
@@ -113,13 +113,14 @@ class MemoryPlatform final : public Platform {
   int mark_dir() override;
   bool return_to_dir(int mark) override;
   bool set_owner_rw(const char* path) override;
+  bool set_file_owner_rw(int file) override;
   int open_list(const char* path) override;
   bool next_entry(int list, ListEntry& entry) override;
   void rewind_list(int list) override;
   void close_list(int list) override;
   const char* name_separators() override { return separators; }
-  bool is_device_name(const char* name) override {
-    return device_name != nullptr && std::string_view(name) == device_name;
+  bool is_reserved_name(const char* name) override {
+    return reserved_name != nullptr && std::string_view(name) == reserved_name;
   }
   void out(const char* text, size_t n) override { output.append(text, n); }
 

@@ -55,7 +55,7 @@ TEST(WindowsNames, ReservedDeviceNamesAreKnownInEveryForm) {
   Platform& os = native_platform();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(os.is_device_name(c.name), c.device);
+    EXPECT_EQ(os.is_reserved_name(c.name), c.device);
   }
   EXPECT_STREQ(os.name_separators(), "/\\:");
 }
