@@ -23,6 +23,9 @@ std::string_view take_line(std::string_view& out, bool& whole) {
   return line;
 }
 
+// NUL, or a byte a printed name shows escaped.
+bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
+
 bool is_digit(char c, bool hex) { return (c >= '0' && c <= '9') || (hex && c >= 'A' && c <= 'F'); }
 
 // Every position in `out` at which `form`, matched from `at`, can end.
@@ -36,7 +39,7 @@ void ends(std::string_view form, std::string_view out, size_t at, size_t longest
     }
     if (form.substr(1, 1) == "s") {
       for (size_t n = 0; n <= longest && at + n <= out.size(); ++n) {
-        if (n > 0 && out[at + n - 1] == '\0') return;
+        if (n > 0 && is_control(out[at + n - 1])) return;
         ends(form.substr(2), out, at + n, longest, into);
       }
       return;

@@ -27,8 +27,9 @@ class Input {
 // The output after the four banner lines, when they open it with `title`.
 bool after_banner(std::string_view out, std::string_view title, std::string_view& rest);
 
-// Message forms in the manner of printf: %s stands for any bytes but NUL,
-// up to `longest_text` of them; %u, %i and %llu for a decimal number, %lX
+// Message forms in the manner of printf: %s stands for any bytes but NUL
+// and the control bytes a printed name shows escaped, up to `longest_text`
+// of them; %u, %i and %llu for a decimal number, %lX
 // for upper-case hexadecimal.
 struct Forms {
   std::initializer_list<const char*> going_on;  // any number, in any order

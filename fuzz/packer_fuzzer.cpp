@@ -41,7 +41,7 @@ const dat::fuzz::Forms kMessages = {
      "readir() returned NULL in file copy loop.\n", "Can't open file %s to copy contents\n",
      "File size don't match up\n"},
     {"Error writing DAT file.\n"},
-    255,
+    4 * 255,  // a name of 255 bytes, each of which may print as an escape of 4
 };
 
 // A file name from the fuzzer: 1 to 12 bytes mostly, now and then 200 to 255.
@@ -200,14 +200,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The part directory the run will pack, worked out from the tree before it starts.
   std::string kept = "..";
+  size_t listed_members = 0;
   {
     MemoryPlatform look = os;  // listed without counting the run's calls
     look.before_call = nullptr;
-    const int list = look.open_list("/w/GAME");
+    int list = look.open_list("/w/GAME");
     for (dat::ListEntry e{}; look.next_entry(list, e);) {
       const std::string name = e.name;
       if (e.is_directory && name != "." && name != "..") kept = name.substr(0, 10);
     }
+    look.close_list(list);
+    list = look.open_list(("/w/GAME/" + kept).c_str());
+    for (dat::ListEntry e{}; look.next_entry(list, e);) listed_members += e.is_directory ? 0 : 1;
   }
   (void)os.set_current("/w");
 
@@ -244,22 +248,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "lost write unreported", out);
   }
 
-  // A run that reported nothing read each member twice, the same bytes both
-  // times unless the tree changed under it; then the archive unpacks to them.
-  std::string_view progress = rest;
-  size_t packed = 0;
-  for (;;) {
-    const size_t line = progress.find('\n');
-    if (line == std::string_view::npos) break;
-    const std::string_view text = progress.substr(0, line);
-    const bool ok = text.substr(0, 5) == "FILE:" || (text.substr(0, 5) == "File " && text.size() > 13 &&
-                                                     text.substr(text.size() - 10) == " is empty!?");
-    if (!ok) return 0;  // a message: the run has said what went wrong
-    packed += text.substr(0, 5) == "FILE:" ? 1 : 0;
-    progress.remove_prefix(line + 1);
+  // Whether the run reported anything: names are printed escaped, so every
+  // line is one progress line, one empty-member notice or one message.
+  size_t progress_lines = 0;
+  for (std::string_view lines = rest; !lines.empty();) {
+    const size_t end = lines.find('\n');
+    const std::string_view text = lines.substr(0, end);
+    const bool progress = text.substr(0, 5) == "FILE:";
+    const bool notice = text.substr(0, 5) == "File " && text.size() > 16 && text.substr(text.size() - 11) == " is empty!?";
+    if (!progress && !notice) return 0;  // a message: the run has said what went wrong
+    progress_lines += progress ? 1 : 0;
+    lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
   }
-  if (!progress.empty()) return 0;
-  require(os.reads.size() == 2 * packed, "a member read other than twice", out);
+
+  // A run that reported nothing read each member twice, once a pass, the same
+  // bytes both times unless the tree changed under it; what it read, not what
+  // it printed, says how many members it packed.
+  require(os.reads.size() % 2 == 0, "a member read other than twice", out);
+  const size_t packed = os.reads.size() / 2;
+  if (!changed) require(packed == listed_members, "a listed member not read twice, or another read", out);
+  require(progress_lines == packed, "progress lines other than one a member", out);
   bool same = true;
   size_t first_total = 0;
   size_t second_total = 0;
