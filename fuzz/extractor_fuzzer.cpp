@@ -30,7 +30,7 @@ const dat::fuzz::Forms kMessages = {
      "Missing null terminator in entry name %s at 0x%lX.\n", "Can't create file %s\n",
      "Something messed up the data reader at file %s\n"},
     {"Error writing file %s\n"},  // the member file's close, after its copy ended the walk
-    4 * 9,  // a name of 9 bytes, each of which may print as an escape of 4
+    size_t{4} * 9,                // a name of 9 bytes, each of which may print as an escape of 4
 };
 
 // The part directory's name as the header spells it, worked out here apart

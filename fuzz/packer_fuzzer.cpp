@@ -41,7 +41,7 @@ const dat::fuzz::Forms kMessages = {
      "readir() returned NULL in file copy loop.\n", "Can't open file %s to copy contents\n",
      "File size don't match up\n"},
     {"Error writing DAT file.\n"},
-    4 * 255,  // a name of 255 bytes, each of which may print as an escape of 4
+    size_t{4} * 255,  // a name of 255 bytes, each of which may print as an escape of 4
 };
 
 // A file name from the fuzzer: 1 to 12 bytes mostly, now and then 200 to 255.
@@ -255,7 +255,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t end = lines.find('\n');
     const std::string_view text = lines.substr(0, end);
     const bool progress = text.substr(0, 5) == "FILE:";
-    const bool notice = text.substr(0, 5) == "File " && text.size() > 16 && text.substr(text.size() - 11) == " is empty!?";
+    const bool notice =
+        text.substr(0, 5) == "File " && text.size() > 16 && text.substr(text.size() - 11) == " is empty!?";
     if (!progress && !notice) return 0;  // a message: the run has said what went wrong
     progress_lines += progress ? 1 : 0;
     lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);

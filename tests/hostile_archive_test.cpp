@@ -105,6 +105,38 @@ TEST(HostileArchive, EveryMemberLandsInThePartDirectoryOrNowhere) {
   EXPECT_EQ(read_text(all / "GAME/AB,CD/ALL"), "abc");
 }
 
+// A name can hold bytes that would break a line or drive the terminal; each
+// message shows them escaped, on one line, while the file made on disk keeps
+// the name's exact bytes.
+TEST(HostileArchive, NamesPrintWithTheirControlBytesEscaped) {
+  struct Case {
+    std::string name;  // at most 7 bytes, so that one more makes a name of 8
+    std::string shown;
+  };
+  const Case cases[] = {{"\x1b[2J", "\\033[2J"}, {"\x1b]0;X\a", "\\033]0;X\\a"},
+                        {"A\rB", "A\\rB"},       {"A\nFILE:", "A\\nFILE:"},
+                        {"T\tA", "T\\tA"},       {"D\x7f\x01", "D\\177\\001"}};
+  const Bytes abc = text("abc");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    const uint32_t data = 12 + 19 * 3;
+    const std::string unsafe = c.name + "/";
+    const std::string unterminated = c.name + std::string(9 - c.name.size(), 'Z');
+    TempDir dir;
+    EXPECT_EQ(unbale(dir, concat({kHeaderAB, rec(0, 0, data, 3, c.name), rec(0, 0, data, 0, unsafe),
+                                  rec(0, 0, data, 0, unterminated), abc})),
+              "Bad Checksum in file " + c.shown + "\nSkipping unsafe file name " + c.shown +
+                  "/\nMissing null terminator in entry name " + c.shown + std::string(9 - c.name.size(), 'Z') +
+                  " at 0x32.\n");
+    EXPECT_EQ(tree(dir.path()), (std::vector<std::string>{"GAME.DAT", "GAME/", "GAME/AB,CD/", "GAME/AB,CD/" + c.name}));
+    EXPECT_EQ(read_text(dir / "GAME/AB,CD" / c.name), "abc");
+  }
+
+  // The part directory's name too, where it is refused.
+  TempDir dir;
+  EXPECT_EQ(unbale(dir, hex("1B 2F 00 00 00 0A 00 00 00 00 00 01")), "Unsafe directory name \\033/,\\n\n");
+}
+
 TEST(HostileArchive, AnEndMarkerUnderAnyKeyEndsTheTable) {
   const Bytes x = text("x");
   for (int key = 0; key <= 0xFF; ++key) {

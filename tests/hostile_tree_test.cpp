@@ -51,6 +51,29 @@ TEST(HostileTree, NamesOfOneAndOfTwoHundredFiftyFiveBytesAnyBytesAbove127) {
   }
 }
 
+// A file name can hold bytes that would break a progress line or drive the
+// terminal: the line shows them escaped, so one member is one line, while the
+// archive stores the name's own bytes (the first 8, a-z upper-cased).
+TEST(HostileTree, ControlBytesInANameShowEscapedAndAreStoredAsTheyAre) {
+  struct Case {
+    std::string name;
+    const char* shown;
+    const char* stored;  // the entry's 9 name bytes
+  };
+  const Case cases[] = {{"a\nFILE:1 x SIZE:9", "a\\nFILE:1 x SIZE:9", "41 0A 46 49 4C 45 3A 31 00"},
+                        {"\x1b[2Jab", "\\033[2Jab", "1B 5B 32 4A 41 42 00 00 00"},
+                        {"t\tb\r\x7f", "t\\tb\\r\\177", "54 09 42 0D 7F 00 00 00 00"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    TempDir dir;
+    fs::create_directories(dir / "GAME/ab,cd");
+    write_file(dir / "GAME/ab,cd" / c.name, "abc");
+    EXPECT_EQ(baleup(dir), std::string("FILE:0 ") + c.shown + " SIZE:3\n");
+    EXPECT_EQ(read_file(dir / "GAME.DAT"),
+              concat({kHeaderAB, hex("00 26 32 00 00 00 03 00 00 00"), hex(c.stored), kEnd, hex("61 62 63")}));
+  }
+}
+
 // Entries that are no plain files: each is the only member, so that the
 // listing order can't matter, and none makes the run wait or loop.
 TEST(HostileTree, LinksAndDevicesCantHangTheRunOrReachPastTheTree) {

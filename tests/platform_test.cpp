@@ -1,10 +1,13 @@
 // The native platform's buffering must not hide a failure or change a byte.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/faulty_platform.h"
 #include "tests/test_support.h"
 
 namespace dat {
@@ -104,6 +107,40 @@ TEST(NativePlatform, AFailedWriteBeneathTheBufferIsReported) {
   EXPECT_FALSE(os.close(g));                 // and the close says so
 }
 #endif
+
+}  // namespace
+}  // namespace dat
+
+namespace dat {
+namespace {
+
+// A printed text is shown safe for a terminal: the control bytes escaped as C
+// writes them, every other byte as it stands; the format's own line break is
+// untouched.
+TEST(Print, ControlBytesInATextShowEscapedAndEveryOtherByteAsItIs) {
+  std::string all;
+  std::string shown;
+  for (int b = 1; b <= 0xFF; ++b) {
+    all += static_cast<char>(b);
+    char octal[8];
+    if (b >= 7 && b <= 13) {
+      const char* named[] = {"\\a", "\\b", "\\t", "\\n", "\\v", "\\f", "\\r"};
+      shown += named[b - 7];
+    } else if (b < 0x20 || b == 0x7F) {
+      (void)std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned>(b));
+      shown += octal;
+    } else {
+      shown += static_cast<char>(b);
+    }
+  }
+  FaultyPlatform os;
+  print(os, "[%s]\n", all.c_str());
+  EXPECT_EQ(os.output, "[" + shown + "]\n");
+
+  FaultyPlatform pinned;
+  print(pinned, "%s", "\x1b[2J\x7f\xc3\xa9");
+  EXPECT_EQ(pinned.output, "\\033[2J\\177\xc3\xa9");
+}
 
 }  // namespace
 }  // namespace dat
