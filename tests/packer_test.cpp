@@ -105,7 +105,7 @@ TEST(Baleup, NamesAndHeadersComeFromThePartDirectory) {
       {"abc,de", "x", "41 42 43 00 00 44 45 00 00 00 00 01", "58 00 00 00 00 00 00 00 00"},
       {",ab", "longname1.txt", "00 00 00 00 00 41 42 00 00 00 00 01", "4C 4F 4E 47 4E 41 4D 45 00"},
       {"ab,", "endfile", "41 42 00 00 00 00 00 00 00 00 00 01", "45 4E 44 46 49 4C 45 00 00"},
-      {"x,y,z", "\xE9t\xE9", "58 00 00 00 00 59 2C 5A 00 00 00 01", "E9 54 E9 00 00 00 00 00 00"},
+      {"x,y,z", "\xC3\xA9t\xC3\xA9", "58 00 00 00 00 59 2C 5A 00 00 00 01", "C3 A9 54 C3 A9 00 00 00 00"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.part);
