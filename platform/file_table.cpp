@@ -117,9 +117,7 @@ bool FileTable::seek(int file, uint64_t offset) {
   return true;
 }
 
-RawHandle FileTable::raw(int file) const {
-  return file < 0 || file >= kMaxFiles ? -1 : files_[file].handle;
-}
+RawHandle FileTable::raw(int file) const { return file < 0 || file >= kMaxFiles ? -1 : files_[file].handle; }
 
 uint64_t FileTable::tell(int file) const {
   if (file < 0 || file >= kMaxFiles || files_[file].handle == -1) return 0;
