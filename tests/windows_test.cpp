@@ -27,6 +27,7 @@ namespace fs = std::filesystem;
 DWORD attributes(const fs::path& path) { return GetFileAttributesA(path.string().c_str()); }
 void set_attributes(const fs::path& path, DWORD a) { ASSERT_NE(SetFileAttributesA(path.string().c_str(), a), 0); }
 bool read_only(const fs::path& path) { return (attributes(path) & FILE_ATTRIBUTE_READONLY) != 0; }
+
 // Removes what the current directory holds, to any depth, going in and out
 // step by step: full paths past 260 characters can't be removed here.
 void remove_contents() {
@@ -49,6 +50,7 @@ void remove_contents() {
     }
   }
 }
+
 // Empties a scratch directory that holds such paths before it goes.
 struct TreeRemover {
   const TempDir& dir;
