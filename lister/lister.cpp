@@ -67,7 +67,9 @@ Tally list_entries(Platform& os, int archive) {
     }
     const MemberData data = read_member(os, archive, walk, -1, g_block);
     list_member(os, walk, data, step == WalkStep::unsafe_member, tally);
-    if (data.count != walk.entry.size) return tally;  // the archive ended inside it: so does the walk
+    // The walk ends where unbale's does: inside the data of a member it
+    // copies. One it skips it never reads, so it goes on past it.
+    if (step == WalkStep::member && data.count != walk.entry.size) return tally;
   }
 }
 
