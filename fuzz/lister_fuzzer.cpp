@@ -69,7 +69,7 @@ bool number(std::string_view& text, unsigned base, uint64_t& value) {
 
 std::string line_of(std::string_view& text) {
   const size_t end = text.find('\n');
-  const std::string line(text.substr(0, end));
+  std::string line(text.substr(0, end));
   text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
   return line;
 }
