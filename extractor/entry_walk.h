@@ -32,7 +32,7 @@ enum class WalkStep {
 
 // Reads the entry after the one last read (the first on a fresh walk),
 // seeking back into the table where a member's data moved the archive away.
-// After a step other than a member, the walk is over.
+// After any step but member and unsafe_member, the walk is over.
 WalkStep next_entry(Platform& os, int archive, EntryWalk& walk);
 
 // What reading a member's data gave.
