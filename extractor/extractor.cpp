@@ -4,6 +4,7 @@
 #include <string>
 
 #include "archive/dat_archive.h"
+#include "extractor/entry_walk.h"
 
 namespace dat {
 namespace {
@@ -18,71 +19,48 @@ void print_banner(Platform& os) {
   print(os, "\n");
 }
 
-// Copies one member's bytes from `offset` into `member`, summing them as
-// stored and removing the key. False when the archive ran dry first.
-bool copy_member(Platform& os, int archive, int member, const DatEntry& entry, const char* name, uint8_t& sum) {
-  (void)os.seek(archive, entry.offset);  // a bad offset shows as a read that yields nothing
-  uint32_t copied = 0;
-  while (copied < entry.size) {
-    const uint32_t want = entry.size - copied < kBlockSize ? entry.size - copied : kBlockSize;
-    const int64_t got = os.read(archive, g_block, want);
-    if (got <= 0) {  // a read error ends the copy like the end of the archive
-      print(os, "Something messed up the data reader at file %s\n", name);
-      return false;
-    }
-    const auto n = static_cast<uint32_t>(got);
-    copied += n;
-    update_checksum(sum, g_block, n);  // summed before the key comes off: the sum covers stored bytes
-    apply_key(g_block, entry.key);
-    if (os.write(member, g_block, n) != n) print(os, "Error writing file %s\n", name);
+// Writes the member the walk stands at into its file in the current
+// directory. False when the walk must end there.
+bool extract_member(Platform& os, int archive, const EntryWalk& walk) {
+  const int member = os.create_write(walk.name);
+  if (member < 0) {
+    print(os, "Can't create file %s\n", walk.name);
+    return false;
   }
-  return true;
+  const MemberData data = read_member(os, archive, walk, member, g_block);
+  const bool complete = data.count == walk.entry.size;
+  if (!complete) print(os, "Something messed up the data reader at file %s\n", walk.name);
+  if (complete && data.sum != walk.entry.checksum) print(os, "Bad Checksum in file %s\n", walk.name);
+  // Through the open file: no path is looked up again, so nothing can
+  // redirect the change to another file.
+  if (complete) (void)os.set_file_owner_rw(member);
+  if (!os.close(member)) print(os, "Error writing file %s\n", walk.name);
+  return complete;
 }
 
 // Reads the entry table from the archive's current position and writes each
 // member into the current directory, until the end marker, the table bound
 // or the first failure that ends the walk.
 void walk_entries(Platform& os, int archive) {
-  uint32_t table_bound = 0;
+  EntryWalk walk{};
   for (;;) {
-    uint8_t record[kEntrySize];
-    const uint64_t entry_at = os.tell(archive);
-    if (os.read(archive, record, kEntrySize) != kEntrySize) {
-      print(os, "Failed to read an entry.\n");
-      return;
-    }
-    const DatEntry entry = decode_entry(record);
-    // The first entry's data mark where the table must end.
-    if (entry_at == kHeaderSize) table_bound = entry.offset;
-    if (is_end_marker(entry)) return;
-
-    char name[kNameField + 1] = {};  // room for a name whose ninth byte is not NUL
-    std::memcpy(name, entry.name, kNameField);
-    if (entry.name[kMaxNameLength] != 0) {
-      print(os, "Missing null terminator in entry name %s at 0x%lX.\n", name, static_cast<unsigned long>(entry_at));
-      return;
-    }
-
-    const uint64_t resume = entry_at + kEntrySize;
-    if (!is_plain_file_name(name, os.name_separators()) || os.is_reserved_name(name)) {
-      print(os, "Skipping unsafe file name %s\n", name);
-    } else {
-      const int member = os.create_write(name);
-      if (member < 0) {
-        print(os, "Can't create file %s\n", name);
+    switch (next_entry(os, archive, walk)) {
+      case WalkStep::member:
+        if (!extract_member(os, archive, walk)) return;
+        break;
+      case WalkStep::unsafe_member:
+        print(os, "Skipping unsafe file name %s\n", walk.name);
+        break;
+      case WalkStep::end:
         return;
-      }
-      uint8_t sum = 0;
-      const bool complete = copy_member(os, archive, member, entry, name, sum);
-      if (complete && sum != entry.checksum) print(os, "Bad Checksum in file %s\n", name);
-      // Through the open file: no path is looked up again, so nothing can
-      // redirect the change to another file.
-      if (complete) (void)os.set_file_owner_rw(member);
-      if (!os.close(member)) print(os, "Error writing file %s\n", name);
-      if (!complete) return;
+      case WalkStep::entry_unread:
+        print(os, "Failed to read an entry.\n");
+        return;
+      case WalkStep::unterminated:
+        print(os, "Missing null terminator in entry name %s at 0x%lX.\n", walk.name,
+              static_cast<unsigned long>(walk.at));
+        return;
     }
-    if (resume >= table_bound) return;
-    (void)os.seek(archive, resume);
   }
 }
 

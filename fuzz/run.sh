@@ -19,7 +19,7 @@ fi
 seconds=$1
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(extractor packer format)
+[ ${#targets[@]} -gt 0 ] || targets=(extractor packer format lister)
 home=${DAT_FUZZ_HOME:-$HOME/.cache/dat-fuzz}
 
 cmake --preset fuzz >/dev/null

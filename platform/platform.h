@@ -68,7 +68,7 @@ struct Platform {
 Platform& native_platform();
 
 // printf-style output to `os.out` for the forms the programs print: %s, %i,
-// %u, %lX, %llu and %%. Any length of text; nothing is cut. A %s text is a
+// %u, %lX, %02X, %llu and %%. Any length of text; nothing is cut. A %s text is a
 // name from an archive or a listing: its control bytes are shown escaped
 // (\n, \033, \177), every other byte as it is.
 #if defined(__MINGW32__)

@@ -65,6 +65,11 @@ void print(Platform& os, const char* format, ...) {
     } else if (std::strncmp(conversion, "lX", 2) == 0) {
       print_number(os, va_arg(args, unsigned long), 16);
       ++conversion;
+    } else if (std::strncmp(conversion, "02X", 3) == 0) {  // a byte's two hexadecimal digits
+      const unsigned v = va_arg(args, unsigned);
+      if (v < 16) os.out("0", 1);
+      print_number(os, v, 16);
+      conversion += 2;
     } else if (std::strncmp(conversion, "llu", 3) == 0) {
       print_number(os, va_arg(args, unsigned long long), 10);
       conversion += 2;

@@ -1,5 +1,5 @@
-# Builds the .deb from an installed build and checks what it holds: both
-# programs, runnable, and both manual pages, which must render without a
+# Builds the .deb from an installed build and checks what it holds: the
+# three programs, runnable, and their manual pages, which must render without a
 # warning. Run by CTest with -DBUILD=<build dir> -DCPACK=<cpack> -DWORK=<dir>.
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
@@ -13,7 +13,8 @@ if(NOT status EQUAL 0 OR NOT count EQUAL 1)
 endif()
 
 execute_process(COMMAND dpkg-deb --contents ${debs} OUTPUT_VARIABLE contents COMMAND_ERROR_IS_FATAL ANY)
-foreach(path ./usr/bin/unbale ./usr/bin/baleup ./usr/share/man/man1/unbale.1.gz ./usr/share/man/man1/baleup.1.gz)
+foreach(path ./usr/bin/unbale ./usr/bin/baleup ./usr/bin/balelist ./usr/share/man/man1/unbale.1.gz
+             ./usr/share/man/man1/baleup.1.gz ./usr/share/man/man1/balelist.1.gz)
   string(FIND "${contents}" " ${path}\n" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "${path} is missing from the package:\n${contents}")
@@ -26,7 +27,7 @@ endif()
 
 # What the package unpacks to runs and reads.
 execute_process(COMMAND dpkg-deb -x ${debs} ${WORK}/root COMMAND_ERROR_IS_FATAL ANY)
-foreach(program unbale baleup)
+foreach(program unbale baleup balelist)
   execute_process(COMMAND ${WORK}/root/usr/bin/${program} RESULT_VARIABLE status OUTPUT_VARIABLE out)
   if(NOT status EQUAL 2 OR NOT out MATCHES "usage|infile|outfile")
     message(FATAL_ERROR "${program} from the package gave status ${status}:\n${out}")
