@@ -124,6 +124,7 @@ class WindowsPlatform final : public Platform {
   bool seek(int file, uint64_t offset) override { return files_.seek(file, offset); }
   uint64_t tell(int file) override { return files_.tell(file); }
   bool close(int file) override { return files_.close(file); }
+  bool read_came_short(int file) override { return files_.read_came_short(file); }
 
   bool make_dir(const char* path) override { return CreateDirectoryA(path, nullptr) != 0; }
   bool change_dir(const char* path) override { return SetCurrentDirectoryA(path) != 0; }
