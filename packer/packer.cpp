@@ -168,9 +168,9 @@ bool copy_members(Platform& os, int archive, int list, uint32_t count, uint64_t 
       const auto n = static_cast<uint32_t>(got);
       if (os.write(archive, g_block, n) != n) print(os, "Error writing data from %u\n", j);
       position += n;  // the bytes read, so that a member that changed size shows below
-      // A regular file ends where a read of it came back short, which saves
-      // the read that would give nothing. Should it have grown since the
-      // table pass, the copy position shows it as any other change.
+      // A regular file ends where a read of it came back short: this saves
+      // the read that would give nothing. A member that is no longer the
+      // size the table pass measured still shows in the copy position.
       if (entry.is_regular && os.read_came_short(file)) break;
     }
     (void)os.close(file);
