@@ -150,6 +150,7 @@ class WindowsPlatform final : public Platform {
   bool set_owner_rw(const char* path) override {
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return false;  // files only
     if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
     const DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
     return SetFileAttributesA(path, writable == 0 ? FILE_ATTRIBUTE_NORMAL : writable) != 0;

@@ -108,6 +108,12 @@ TEST(NativePlatform, AReadThatCameShortIsReportedOnceItsBytesAreTaken) {
   }
 }
 
+TEST(NativePlatform, OwnerReadAndWriteRefuseADirectory) {
+  test::TempDir dir;
+  fs::create_directory(dir / "GAME.DAT");
+  EXPECT_FALSE(native_platform().set_owner_rw((dir / "GAME.DAT").string().c_str()));
+}
+
 #if !defined(_WIN32)
 TEST(NativePlatform, OwnerReadAndWriteGoToARegularFileOnly) {
   test::TempDir dir;
