@@ -168,6 +168,10 @@ bool copy_members(Platform& os, int archive, int list, uint32_t count, uint64_t 
       const auto n = static_cast<uint32_t>(got);
       if (os.write(archive, g_block, n) != n) print(os, "Error writing data from %u\n", j);
       position += n;  // the bytes read, so that a member that changed size shows below
+      // A regular file ends where a read of it came back short: this saves
+      // the read that would give nothing. A member that is no longer the
+      // size the table pass measured still shows in the copy position.
+      if (entry.is_regular && os.read_came_short(file)) break;
     }
     (void)os.close(file);
     if (got < 0) {
@@ -250,12 +254,13 @@ int run_packer(Platform& os, int argc, char** argv) {
     pack(os, archive, argv[1]);
   }
 
-  // The exit sequence, however the run ended.
-  const bool back = os.return_to_dir(start);
+  // The exit sequence, however the run ended. A start that could not be
+  // marked is still current when the run stopped before pack() could leave it.
+  const bool back = start < 0 ? archive < 0 : os.return_to_dir(start);
   if (archive >= 0 && !os.close(archive)) print(os, "Error writing DAT file.\n");
   if (back) {
     const std::string dat = std::string(archive_stem(argv[1])) + ".DAT";
-    (void)os.set_owner_rw(dat.c_str());  // may name no file, or another file than the archive
+    (void)os.set_owner_rw(dat.c_str());  // may name no file, a directory, or another file than the archive
   }
   return 0;
 }

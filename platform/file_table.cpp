@@ -18,6 +18,7 @@ int FileTable::adopt(RawHandle handle, bool writing) {
     f.writing = writing;
     f.failed = false;
     f.pos = 0;
+    f.short_at = UINT64_MAX;
     f.held = 0;
     f.recent = 0;
     for (Window& w : f.windows) {
@@ -76,6 +77,7 @@ int64_t FileTable::read(int file, uint8_t* buffer, uint32_t n) {
     if (n - done >= w->fill) {  // a large request skips the buffer
       const int64_t got = raw_.read_at(f->handle, buffer + done, n - done, f->pos);
       if (got < 0) return -1;
+      f->short_at = got < static_cast<int64_t>(n - done) ? f->pos + static_cast<uint64_t>(got) : UINT64_MAX;
       if (got == 0) break;
       done += static_cast<uint32_t>(got);
       f->pos += static_cast<uint64_t>(got);
@@ -83,6 +85,7 @@ int64_t FileTable::read(int file, uint8_t* buffer, uint32_t n) {
     }
     const int64_t got = raw_.read_at(f->handle, w->buf, w->fill, f->pos);
     if (got < 0) return -1;
+    f->short_at = static_cast<size_t>(got) < w->fill ? f->pos + static_cast<uint64_t>(got) : UINT64_MAX;
     w->start = f->pos;
     w->length = static_cast<size_t>(got);
     if (got == 0) break;
@@ -118,6 +121,11 @@ bool FileTable::seek(int file, uint64_t offset) {
 }
 
 RawHandle FileTable::raw(int file) const { return file < 0 || file >= kMaxFiles ? -1 : files_[file].handle; }
+
+bool FileTable::read_came_short(int file) const {
+  if (file < 0 || file >= kMaxFiles || files_[file].handle == -1) return false;
+  return files_[file].pos >= files_[file].short_at;
+}
 
 uint64_t FileTable::tell(int file) const {
   if (file < 0 || file >= kMaxFiles || files_[file].handle == -1) return 0;

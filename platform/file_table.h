@@ -47,9 +47,10 @@ struct BufferedFile {
   RawHandle handle = -1;
   bool writing = false;
   bool failed = false;
-  uint64_t pos = 0;  // where the next byte comes from or goes to
-  size_t held = 0;   // bytes waiting to be written
-  int recent = 0;    // the window read from last
+  uint64_t pos = 0;                // where the next byte comes from or goes to
+  uint64_t short_at = UINT64_MAX;  // where the last raw read ended, if it came back short
+  size_t held = 0;                 // bytes waiting to be written
+  int recent = 0;                  // the window read from last
   Window windows[2];
 };
 
@@ -67,6 +68,7 @@ class FileTable {
   uint32_t write(int file, const uint8_t* buffer, uint32_t n);
   bool seek(int file, uint64_t offset);
   uint64_t tell(int file) const;
+  bool read_came_short(int file) const;
   bool close(int file);
   // The platform's own handle of an open file, or -1.
   RawHandle raw(int file) const;

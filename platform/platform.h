@@ -14,6 +14,9 @@ namespace dat {
 struct ListEntry {
   const char* name;
   bool is_directory;
+  // A regular file when listed (what a link names counts); false where the
+  // platform can't tell cheaply.
+  bool is_regular = false;
 };
 
 struct Platform {
@@ -34,15 +37,21 @@ struct Platform {
   virtual uint64_t tell(int file) = 0;
   // False when bytes still held for the file could not be written.
   virtual bool close(int file) = 0;
+  // True when the reads so far reach the place where a read from the system
+  // came back short: the end of a regular file, unless it has grown since.
+  // Saves the read that would give 0 bytes. Means nothing for other files.
+  virtual bool read_came_short(int file) = 0;
 
   virtual bool make_dir(const char* path) = 0;  // one level, default permissions
   virtual bool change_dir(const char* path) = 0;
-  // Remembers the current directory, wherever later changes lead: a mark,
-  // or -1. return_to_dir makes the marked directory current again and
-  // forgets the mark; false when it can't.
+  // Remembers the current directory, wherever later changes lead, even one
+  // that may be entered but not read: a mark, or -1. return_to_dir makes the
+  // marked directory current again and forgets the mark; false when it can't.
   virtual int mark_dir() = 0;
   virtual bool return_to_dir(int mark) = 0;
-  // Clears a read-only attribute; never through a symbolic link.
+  // Clears a read-only attribute of the regular file at `path` (owner read
+  // and write). False, changing nothing, for a symbolic link (never followed),
+  // a directory or any other kind of file.
   virtual bool set_owner_rw(const char* path) = 0;
   // The same for a file this run holds open for writing, through its handle.
   virtual bool set_file_owner_rw(int file) = 0;

@@ -199,6 +199,7 @@ class WindowsPlatform final : public Platform {
   bool seek(int file, uint64_t offset) override { return files_.seek(file, offset); }
   uint64_t tell(int file) override { return files_.tell(file); }
   bool close(int file) override { return files_.close(file); }
+  bool read_came_short(int file) override { return files_.read_came_short(file); }
 
   bool make_dir(const char* path) override { return CreateDirectoryA(path, nullptr) != 0; }
   bool change_dir(const char* path) override { return SetCurrentDirectoryA(path) != 0; }
@@ -228,6 +229,7 @@ class WindowsPlatform final : public Platform {
   bool set_owner_rw(const char* path) override {
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return false;  // files only
     if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
     const DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
     return SetFileAttributesA(path, writable == 0 ? FILE_ATTRIBUTE_NORMAL : writable) != 0;
@@ -289,6 +291,9 @@ class WindowsPlatform final : public Platform {
       entry.name = l->name;
       // A link or junction to a directory carries the directory bit too.
       entry.is_directory = (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      // A plain disk file: no directory, device or reparse point of any kind.
+      entry.is_regular = (record->FileAttributes &
+                          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
       return true;
     }
   }

@@ -19,6 +19,7 @@ enum class Call {
   close,
   make_dir,
   change_dir,
+  mark_dir,
   set_owner_rw,
   open_list,
   next_entry,
@@ -52,9 +53,10 @@ class FaultyPlatform final : public Platform {
   bool seek(int file, uint64_t offset) override;
   uint64_t tell(int file) override { return real_.tell(file); }
   bool close(int file) override;
+  bool read_came_short(int file) override { return real_.read_came_short(file); }
   bool make_dir(const char* path) override;
   bool change_dir(const char* path) override;
-  int mark_dir() override { return real_.mark_dir(); }
+  int mark_dir() override { return failing(Call::mark_dir) ? -1 : real_.mark_dir(); }
   bool return_to_dir(int mark) override { return real_.return_to_dir(mark); }
   bool set_owner_rw(const char* path) override;
   bool set_file_owner_rw(int file) override;

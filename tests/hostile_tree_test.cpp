@@ -137,6 +137,38 @@ TEST(HostileTree, AnArchivePathThatIsALinkLeavesWhatItNamesAlone) {
             fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
 }
 
+// The final step changes a regular file only: what else stands at
+// <stem>.DAT keeps its mode. "GAME.DAT/x" packs GAME into GAME.DAT/x, in a
+// directory that the final step names.
+TEST(HostileTree, TheFinalStepLeavesAllButARegularFileAlone) {
+  struct Case {
+    const char* label;
+    const char* arg;
+    std::string out;
+  };
+  const Case cases[] = {{"a directory", "GAME.DAT/x", "FILE:0 x SIZE:3\n"},
+                        {"a FIFO without a reader", "GAME.DAT", "Can't create the output file.\n"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    fs::create_directories(dir / "GAME/ab,cd");
+    write_file(dir / "GAME/ab,cd/x", "abc");
+    const fs::path dat = dir / "GAME.DAT";
+    if (std::string(c.arg) == "GAME.DAT") {
+      ASSERT_EQ(::mkfifo(dat.c_str(), 0644), 0);
+    } else {
+      fs::create_directory(dat);
+    }
+    fs::permissions(dat, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    const auto r = test::run_program(BALEUP_EXE, {c.arg}, dir.path());
+    std::string rest;
+    EXPECT_TRUE(test::starts_with_banner(r.out, kTitle, &rest));
+    EXPECT_EQ(rest, c.out);
+    EXPECT_EQ(fs::symlink_status(dat).permissions() & fs::perms::all,
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+  }
+}
+
 // In process, so that the tree can change between the passes.
 TEST(HostileTree, APartDirectoryThatVanishesBetweenPasses) {
   struct Case {

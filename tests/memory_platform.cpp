@@ -277,6 +277,7 @@ int64_t MemoryPlatform::read(int file, uint8_t* buffer, uint32_t n) {
   const uint32_t take = left < n ? static_cast<uint32_t>(left) : n;
   std::memcpy(buffer, node.bytes.data() + h->pos, take);
   h->pos += take;
+  h->short_at = h->pos < node.bytes.size() ? UINT64_MAX : h->pos;  // as if the system had been asked for more
   h->data.append(reinterpret_cast<const char*>(buffer), take);
   return take;
 }
@@ -312,6 +313,11 @@ bool MemoryPlatform::seek(int file, uint64_t offset) {
   if (fails || h == nullptr || offset > kMaxOffset) return false;
   h->pos = offset;
   return true;
+}
+
+bool MemoryPlatform::read_came_short(int file) {
+  const Handle* h = handle(file);
+  return h != nullptr && h->pos >= h->short_at;
 }
 
 uint64_t MemoryPlatform::tell(int file) {
@@ -377,7 +383,7 @@ bool MemoryPlatform::return_to_dir(int mark) {
 bool MemoryPlatform::set_owner_rw(const char* path) {
   if (failing(Op::set_owner_rw)) return false;
   const int node = resolve(path, false);
-  if (node < 0 || nodes_[static_cast<size_t>(node)].kind == Kind::link) return false;  // never through a link
+  if (node < 0 || nodes_[static_cast<size_t>(node)].kind != Kind::file) return false;  // never through a link
   nodes_[static_cast<size_t>(node)].read_only = false;
   changes.push_back({Op::set_owner_rw, canonical(node)});
   return true;
@@ -427,12 +433,12 @@ bool MemoryPlatform::next_entry(int list, ListEntry& entry) {
   auto& [name, is_directory] = l.names[l.next++];
   // A link is followed to decide, when it is read; a dangling one is a file.
   const int child = lookup(l.node, name);
-  if (child >= 0 && nodes_[static_cast<size_t>(child)].kind == Kind::link) {
-    const int target = walk(l.node, name, true, 0);
-    is_directory = target >= 0 && nodes_[static_cast<size_t>(target)].kind == Kind::directory;
-  }
+  const int target =
+      child >= 0 && nodes_[static_cast<size_t>(child)].kind == Kind::link ? walk(l.node, name, true, 0) : child;
+  if (target != child) is_directory = target >= 0 && nodes_[static_cast<size_t>(target)].kind == Kind::directory;
   entry.name = name.c_str();
   entry.is_directory = is_directory;
+  entry.is_regular = target >= 0 && nodes_[static_cast<size_t>(target)].kind == Kind::file;
   return true;
 }
 

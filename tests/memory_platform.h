@@ -108,6 +108,7 @@ class MemoryPlatform final : public Platform {
   bool seek(int file, uint64_t offset) override;
   uint64_t tell(int file) override;
   bool close(int file) override;
+  bool read_came_short(int file) override;
   bool make_dir(const char* path) override;
   bool change_dir(const char* path) override;
   int mark_dir() override;
@@ -140,7 +141,8 @@ class MemoryPlatform final : public Platform {
     uint64_t pos = 0;
     std::string asked;
     std::string path;
-    std::string data;  // what the reads gave, for a file being read
+    std::string data;                // what the reads gave, for a file being read
+    uint64_t short_at = UINT64_MAX;  // where a read last reached the end of the file
   };
   struct Listing {
     int node = -1;

@@ -31,6 +31,7 @@ TEST(MemoryPlatform, ResolvesPathsAndLinksAsPosixDoes) {
   EXPECT_EQ(os.open_read("/a/loop"), -1);
   EXPECT_EQ(os.create_write("/a/to_f"), -1);  // never written through a link
   EXPECT_FALSE(os.set_owner_rw("/a/to_f"));
+  EXPECT_FALSE(os.set_owner_rw("/a/b"));  // a regular file only
   EXPECT_TRUE(os.change_dir("/a/up/a/b/.."));
   EXPECT_EQ(os.create_write("f/x"), -1);  // a file is no directory
   EXPECT_FALSE(os.make_dir("b"));         // taken

@@ -291,6 +291,44 @@ TEST(BaleupFaults, EachFailingCallHasItsMessage) {
   }
 }
 
+// A starting directory that can't be marked, as where it may be entered but
+// not read and the system can't mark it otherwise: the final step still
+// runs when the run never left it, and is left out when the run did, where
+// <stem>.DAT would name a file in the wrong directory.
+TEST(BaleupFaults, AStartThatCantBeMarkedGetsTheFinalStepOnlyWhereNeverLeft) {
+  struct Case {
+    bool create_fails;
+    std::string out;
+    int final_steps;
+  };
+  for (const Case& c : {Case{true, "Can't create the output file.\n", 1}, Case{false, "FILE:0 one SIZE:600\n", 0}}) {
+    SCOPED_TRACE(c.create_fails);
+    FaultRun r;
+    write_file(r.dir / "GAME.DAT", "old");
+    fs::permissions(r.dir / "GAME.DAT", fs::perms::owner_read);
+    r.os.fail(Call::mark_dir, 1);
+    if (c.create_fails) r.os.fail(Call::create_write, 1);
+    r.run();
+    EXPECT_EQ(r.rest, c.out);
+    EXPECT_EQ(r.os.calls(Call::set_owner_rw), c.final_steps);
+    if (c.create_fails) {
+      EXPECT_NE(fs::status(r.dir / "GAME.DAT").permissions() & fs::perms::owner_write, fs::perms::none);
+    }
+  }
+}
+
+#if !defined(_WIN32)
+// The copy pass ends a regular member at the read that came back short, so
+// it reads each member one time fewer than the table pass: 512, 88, 0 bytes,
+// then 512, 88. (The Windows listing does not say which files are regular.)
+TEST(BaleupFaults, TheCopyPassSavesTheLastReadOfARegularFile) {
+  FaultRun r;
+  r.run();
+  EXPECT_EQ(r.rest, "FILE:0 one SIZE:600\n");
+  EXPECT_EQ(r.os.calls(Call::read), 5);
+}
+#endif
+
 TEST(BaleupFaults, AListingThatEndsEarlyStopsThePass) {
   // Fail the Nth listing read for N = 1, 2, ... until a run reads no further.
   // Depending on where N falls the stem or the count pass sees fewer entries,

@@ -1,6 +1,10 @@
 // The native platform's buffering must not hide a failure or change a byte.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,6 +18,7 @@ namespace dat {
 namespace {
 
 using test::Bytes;
+namespace fs = std::filesystem;
 
 TEST(NativePlatform, ReadsAndSeeksGiveTheFileBytesWherePositioned) {
   test::TempDir dir;
@@ -85,7 +90,60 @@ TEST(NativePlatform, WritesArriveWholeAfterClose) {
   EXPECT_EQ(test::read_file(dir / "out"), data);
 }
 
+TEST(NativePlatform, AReadThatCameShortIsReportedOnceItsBytesAreTaken) {
+  test::TempDir dir;
+  for (const size_t size : {size_t{1024}, size_t{196608}}) {  // within one fill, and one and a half
+    SCOPED_TRACE(size);
+    test::write_file(dir / "f", Bytes(size, 'x'));
+    Platform& os = native_platform();
+    const int f = os.open_read((dir / "f").string().c_str());
+    ASSERT_GE(f, 0);
+    uint8_t block[512];
+    size_t taken = 0;
+    while (taken < size) {
+      EXPECT_FALSE(os.read_came_short(f)) << taken;
+      ASSERT_EQ(os.read(f, block, sizeof block), 512);
+      taken += 512;
+    }
+    EXPECT_TRUE(os.read_came_short(f));
+    EXPECT_EQ(os.read(f, block, sizeof block), 0);
+    EXPECT_TRUE(os.close(f));
+  }
+}
+
+TEST(NativePlatform, OwnerReadAndWriteRefuseADirectory) {
+  test::TempDir dir;
+  fs::create_directory(dir / "GAME.DAT");
+  EXPECT_FALSE(native_platform().set_owner_rw((dir / "GAME.DAT").string().c_str()));
+}
+
 #if !defined(_WIN32)
+TEST(NativePlatform, OwnerReadAndWriteGoToARegularFileOnly) {
+  test::TempDir dir;
+  test::write_file(dir / "file", "abc");
+  fs::create_directory(dir / "dir");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0444), 0);
+  fs::create_symlink("file", dir / "link");
+  struct Case {
+    const char* name;
+    bool changed;
+  };
+  Platform& os = native_platform();
+  for (const Case& c :
+       {Case{"file", true}, Case{"dir", false}, Case{"fifo", false}, Case{"link", false}, Case{"missing", false}}) {
+    SCOPED_TRACE(c.name);
+    const fs::path path = dir / c.name;
+    for (const char* other : {"file", "dir", "fifo"}) ASSERT_EQ(::chmod((dir / other).c_str(), 0444), 0);
+    EXPECT_EQ(os.set_owner_rw(path.c_str()), c.changed);
+    const fs::path looked_at = std::string(c.name) == "link" ? dir / "file" : path;
+    if (fs::exists(fs::symlink_status(looked_at))) {
+      EXPECT_EQ(fs::symlink_status(looked_at).permissions() & fs::perms::all,
+                c.changed ? fs::perms::owner_read | fs::perms::owner_write
+                          : fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    }
+  }
+}
+
 TEST(NativePlatform, AFailedWriteBeneathTheBufferIsReported) {
   Platform& os = native_platform();
   const int f = os.create_write("/dev/full");
