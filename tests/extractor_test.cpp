@@ -20,14 +20,6 @@ namespace fs = std::filesystem;
 const char* const kTitle = "TORVEL DAT extractor v0.1";
 const char* const kUsage = "UNBALE infile\nDirectories will be created which contain the extracted files.\n";
 
-// The 72-byte archive of aa,bbb holding a.txt (abc) and Empty.dat.
-const Bytes kExample =
-    hex("41 41 00 00 00 42 42 42 00 00 00 01"
-        "00 26 45 00 00 00 03 00 00 00 41 2E 54 58 54 00 00 00 00"
-        "00 00 48 00 00 00 00 00 00 00 45 4D 50 54 59 2E 44 41 00"
-        "00 00 00 00 00 00 00 00 00 00 45 4E 44 46 49 4C 45 00 00"
-        "61 62 63");
-
 struct Unbale {
   TempDir dir;
   test::RunResult result;

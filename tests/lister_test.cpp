@@ -21,14 +21,6 @@ namespace fs = std::filesystem;
 const char* const kTitle = "TORVEL DAT lister v0.1";
 const char* const kUsage = "BALELIST infile\nLists the members of a DAT archive and checks them; nothing is written.\n";
 
-// The 72-byte archive of aa,bbb holding a.txt (abc) and Empty.dat.
-const Bytes kExample =
-    hex("41 41 00 00 00 42 42 42 00 00 00 01"
-        "00 26 45 00 00 00 03 00 00 00 41 2E 54 58 54 00 00 00 00"
-        "00 00 48 00 00 00 00 00 00 00 45 4D 50 54 59 2E 44 41 00"
-        "00 00 00 00 00 00 00 00 00 00 45 4E 44 46 49 4C 45 00 00"
-        "61 62 63");
-
 // Everything a run could change below `root`: each path with its kind,
 // permissions and modification time, and a file's size and bytes (those of
 // a file up to 1 MiB).

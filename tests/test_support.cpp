@@ -38,6 +38,12 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 
 const Bytes kHeaderAB = hex("41 42 00 00 00 43 44 00 00 00 00 01");
 const Bytes kEnd = hex("00 00 00 00 00 00 00 00 00 00 45 4E 44 46 49 4C 45 00 00");
+const Bytes kExample =
+    hex("41 41 00 00 00 42 42 42 00 00 00 01"
+        "00 26 45 00 00 00 03 00 00 00 41 2E 54 58 54 00 00 00 00"
+        "00 00 48 00 00 00 00 00 00 00 45 4D 50 54 59 2E 44 41 00"
+        "00 00 00 00 00 00 00 00 00 00 45 4E 44 46 49 4C 45 00 00"
+        "61 62 63");
 
 Bytes rec(uint8_t key, uint8_t sum, uint32_t offset, uint32_t size, const std::string& name) {
   Bytes r = {key, sum};

@@ -21,6 +21,8 @@ Bytes concat(std::initializer_list<Bytes> parts);
 // and one entry record whose name (up to 9 bytes) is keyed with `key`.
 extern const Bytes kHeaderAB;
 extern const Bytes kEnd;
+// The 72-byte archive of aa,bbb holding a.txt (abc) and Empty.dat.
+extern const Bytes kExample;
 Bytes rec(uint8_t key, uint8_t sum, uint32_t offset, uint32_t size, const std::string& name);
 Bytes text(const std::string& s);
 uint8_t sum_of(const Bytes& bytes);  // modulo 256
