@@ -120,6 +120,16 @@ HANDLE open_through_reparse_point(HANDLE first, const char* path, const BY_HANDL
   return h;
 }
 
+// Clears the read-only attribute of the file `h` holds open.
+bool clear_read_only(HANDLE h) {
+  FILE_BASIC_INFO info;
+  if (!GetFileInformationByHandleEx(h, FileBasicInfo, &info, sizeof info)) return false;
+  if ((info.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
+  info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(h, FileBasicInfo, &info, sizeof info) != 0;
+}
+
 // Writes text in the narrow code page to a console as UTF-16, a piece at a
 // time, each line break as CR LF. A piece ends at a line break or before a
 // UTF-8 continuation byte, so that no character is cut in two.
@@ -226,24 +236,27 @@ class WindowsPlatform final : public Platform {
     return SetCurrentDirectoryW(g_marks[mark].path.c_str()) != 0;
   }
 
+  // The file is opened as itself, never what a link or junction names, and
+  // changed through that handle: a directory can't be opened this way, and a
+  // reparse point that stands for another name is refused; any other (a file
+  // synced from the cloud, a deduplicated one) is the plain file it is.
   bool set_owner_rw(const char* path) override {
-    const DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return false;  // files only
-    if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
-    const DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    return SetFileAttributesA(path, writable == 0 ? FILE_ATTRIBUTE_NORMAL : writable) != 0;
+    const HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    const bool plain =
+        is_disk_file(h) && GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag) &&
+        (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || !IsReparseTagNameSurrogate(tag.ReparseTag));
+    const bool done = plain && clear_read_only(h);
+    (void)CloseHandle(h);
+    return done;
   }
 
   bool set_file_owner_rw(int file) override {
     const RawHandle raw = files_.raw(file);
-    if (raw == -1) return false;
-    FILE_BASIC_INFO info;
-    if (!GetFileInformationByHandleEx(handle_of(raw), FileBasicInfo, &info, sizeof info)) return false;
-    if ((info.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
-    info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    return SetFileInformationByHandle(handle_of(raw), FileBasicInfo, &info, sizeof info) != 0;
+    return raw != -1 && clear_read_only(handle_of(raw));
   }
 
   int open_list(const char* path) override {
