@@ -1,7 +1,8 @@
-# The round trip a user makes: unpack the example archive, pack the tree
-# again, and check that the new archive unpacks to the same files and packs
-# to the same bytes. Run by the `demo` target with UNBALE, BALEUP, EXAMPLE
-# and DIR set.
+# The round trip a user makes: list the example archive, unpack it, pack the
+# tree again, and check that the new archive lists as intact, unpacks to the
+# same files and packs to the same bytes. Run by the `demo` target with
+# BALELIST, UNBALE, BALEUP, EXAMPLE and DIR set; each program's exit status 0
+# is required (balelist's says the archive is intact).
 function(run program)
   execute_process(COMMAND ${program} GAME.DAT WORKING_DIRECTORY ${ARGN} RESULT_VARIABLE status)
   if(NOT status EQUAL 0)
@@ -20,6 +21,9 @@ file(REMOVE_RECURSE ${DIR})
 file(MAKE_DIRECTORY ${DIR}/again)
 file(COPY_FILE ${EXAMPLE} ${DIR}/GAME.DAT)
 
+message("== balelist GAME.DAT")
+run(${BALELIST} ${DIR})
+
 message("== unbale GAME.DAT")
 run(${UNBALE} ${DIR})
 file(GLOB_RECURSE members RELATIVE ${DIR} ${DIR}/GAME/*)
@@ -37,6 +41,9 @@ if(differ)
 else()
   message("  (byte for byte the example archive)")
 endif()
+
+message("== balelist GAME.DAT, as packed")
+run(${BALELIST} ${DIR})
 
 message("== unbale and baleup again, in ${DIR}/again")
 file(COPY_FILE ${DIR}/GAME.DAT ${DIR}/again/GAME.DAT)
