@@ -22,3 +22,18 @@ function(dat_program_resources target description)
   # windres doesn't report what the script includes: rebuild on a change of the manifest.
   set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${DAT_MANIFEST})
 endfunction()
+
+# dat_program(<name> <run library> "<description>"): one of the programs, built
+# from its main.cpp around the library that holds its run, with its Windows
+# resources, installed in bin/. The C++ runtime is linked in on Linux: no
+# shared libstdc++ to map and relocate at start, which halves the program's
+# memory, and nothing to install beside it.
+function(dat_program name run description)
+  add_executable(${name} main.cpp)
+  target_link_libraries(${name} PRIVATE ${run} dat_warnings)
+  dat_program_resources(${name} "${description}")
+  install(TARGETS ${name} RUNTIME DESTINATION bin)
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+    target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
+endfunction()
